@@ -54,7 +54,7 @@ private:
     mutable bool cacheValid = false;
 };
 
-// Copies a host string map into an ordered standard map; null when the map is unusable
+// Copies a host string map into an ordered standard map; false when the map is unusable
 // (a null map, or an item whose key or value is null).
 bool toStdMap(const IStringMap* map, std::map<std::string, std::string>* out);
 
