@@ -1,9 +1,9 @@
 // What the plugin answers to settings, actions and active-setting changes.
 #pragma once
 
-#include <cstdint>
 #include <vek/sdk/i_string.h>
 #include <vek/sdk/uuid.h>
+#include <cstdint>
 
 namespace vek::sdk {
 

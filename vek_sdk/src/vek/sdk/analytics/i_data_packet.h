@@ -2,8 +2,8 @@
 // and the compressed and custom packets it refuses.
 #pragma once
 
-#include <cstdint>
 #include <vek/sdk/interface.h>
+#include <cstdint>
 
 namespace vek::sdk::analytics {
 

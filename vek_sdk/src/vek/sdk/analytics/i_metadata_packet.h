@@ -1,10 +1,10 @@
 // Metadata the plugin hands back to the host: objects, events, best shots and their attributes.
 #pragma once
 
-#include <cstdint>
 #include <vek/sdk/analytics/i_data_packet.h>
 #include <vek/sdk/analytics/rect.h>
 #include <vek/sdk/uuid.h>
+#include <cstdint>
 
 namespace vek::sdk::analytics {
 
@@ -73,9 +73,7 @@ public:
 
 class IObjectTrackBestShotPacket : public Interface<IObjectTrackBestShotPacket, IMetadataPacket> {
 public:
-    static constexpr InterfaceId interfaceId() {
-        return {"vek::sdk::analytics::IObjectTrackBestShotPacket"};
-    }
+    static constexpr InterfaceId interfaceId() { return {"vek::sdk::analytics::IObjectTrackBestShotPacket"}; }
     virtual Uuid trackId() const = 0;
     virtual Rect boundingBox() const = 0;
     virtual const char* imageUrl() const = 0;

@@ -1,5 +1,8 @@
 #include <vek/sdk/helpers/lib_context.h>
 
+#include <vek/sdk/entry_points.h>
+#include <vek/sdk/helpers/string.h>
+
 namespace vek::sdk {
 
 LibContext& LibContext::instance() {
@@ -17,9 +20,13 @@ void LibContext::setName(const std::string& newName) {
     libName = newName;
 }
 
-IRefCountableRegistry* LibContext::refCountableRegistry() const { return registry.load(); }
+IRefCountableRegistry* LibContext::refCountableRegistry() const {
+    return registry.load();
+}
 
-void LibContext::setRefCountableRegistry(IRefCountableRegistry* newRegistry) { registry.store(newRegistry); }
+void LibContext::setRefCountableRegistry(IRefCountableRegistry* newRegistry) {
+    registry.store(newRegistry);
+}
 
 std::map<std::string, std::string> LibContext::unitTestOptions() const {
     std::lock_guard lock(mutex);
@@ -45,3 +52,22 @@ void unregisterRefCountable(const IRefCountable* object) {
 
 }  // namespace detail
 }  // namespace vek::sdk
+
+extern "C" {
+
+vek::sdk::LibContext* vekLibContext() {
+    return &vek::sdk::LibContext::instance();
+}
+
+const char* vekSdkVersion() {
+    return "6.1.4 R1";
+}
+
+void vekSetUnitTestOptions(const vek::sdk::IStringMap* options) {
+    if (!options)
+        return;
+    std::map<std::string, std::string> converted;
+    if (vek::sdk::toStdMap(options, &converted))
+        vek::sdk::LibContext::instance().setUnitTestOptions(std::move(converted));
+}
+}

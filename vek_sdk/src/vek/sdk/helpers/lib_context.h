@@ -2,10 +2,10 @@
 // objects, and the unit-test options the host may set.
 #pragma once
 
+#include <vek/sdk/helpers/ref_countable.h>
 #include <map>
 #include <mutex>
 #include <string>
-#include <vek/sdk/helpers/ref_countable.h>
 
 namespace vek::sdk {
 

@@ -2,9 +2,9 @@
 // register in the library context's registry when one is set.
 #pragma once
 
+#include <vek/sdk/interface.h>
 #include <atomic>
 #include <type_traits>
-#include <vek/sdk/interface.h>
 
 namespace vek::sdk {
 

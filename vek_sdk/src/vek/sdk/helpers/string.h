@@ -1,13 +1,13 @@
 // Text, text list and ordered text map objects the plugin and the host hand each other.
 #pragma once
 
+#include <vek/sdk/helpers/ref_countable.h>
+#include <vek/sdk/i_string.h>
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
-#include <vek/sdk/helpers/ref_countable.h>
-#include <vek/sdk/i_string.h>
 
 namespace vek::sdk {
 

@@ -1,0 +1,20 @@
+#include "corvane_interface.h"
+
+#include "vekai_utilities/vekai_utils.h"
+
+CorvaneInterface::CorvaneInterface(const std::string& rootDir, const std::string& homeDir,
+                                   MessagingManager& messages)
+    : rootDir(rootDir), homeDir(homeDir), messagingManager(messages) {}
+
+CorvaneInterface::~CorvaneInterface() {
+    stopInferenceEngine();
+}
+
+void CorvaneInterface::initialize() {
+    initialized.store(true);
+    vekai_vlog_verbose("Inference manager initialized in %s\n", rootDir.c_str());
+}
+
+void CorvaneInterface::requestExternalProcessorsShutdown() {}
+
+void CorvaneInterface::stopInferenceEngine() {}

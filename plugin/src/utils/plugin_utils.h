@@ -1,0 +1,29 @@
+// Static helpers shared across the plugin: path joining and the JSON envelope of the
+// parameters the plugin writes to the server.
+#pragma once
+
+#include <rapidjson/document.h>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+namespace Utils {
+
+// Joins with file-system semantics: an absolute piece replaces everything before it.
+std::string joinPaths(std::initializer_list<std::string> pieces);
+
+// A document whose root is {"parameters":{"vekAI":{}}}; vekAI points at the inner object,
+// to which callers add their members.
+struct ParametersDocument {
+    std::unique_ptr<rapidjson::Document> document;
+    rapidjson::Value* vekAI = nullptr;
+};
+ParametersDocument createEmptyParametersObject();
+
+// 0 for the "kestrel" customization, 1 for "default", 2 for any other.
+int getServerCustomization();
+
+// Compact text of the document, members in insertion order; "{}" when it cannot be written.
+std::string finaliseDocument(const rapidjson::Document& document);
+
+}  // namespace Utils

@@ -1,0 +1,171 @@
+#include <vek/sdk/analytics/helpers/consuming_device_agent.h>
+
+#include <vek/sdk/helpers/lib_context.h>
+#include <vek/sdk/helpers/settings_response.h>
+#include <vek/sdk/helpers/string.h>
+
+namespace vek::sdk::analytics {
+
+namespace {
+
+std::string agentPrefix(const std::string& instanceId, const std::string& deviceId) {
+    std::string prefix = "[" + LibContext::instance().name();
+    if (!instanceId.empty())
+        prefix += "_" + instanceId;
+    return prefix + "_device" + "_" + deviceId + "] ";
+}
+
+std::string idOf(const IDeviceInfo* deviceInfo) {
+    return (deviceInfo && deviceInfo->id()) ? deviceInfo->id() : "";
+}
+
+}  // namespace
+
+ConsumingDeviceAgent::ConsumingDeviceAgent(const IDeviceInfo* deviceInfo, bool enableOutput,
+                                           std::string instanceId)
+    : deviceIdText(idOf(deviceInfo)), logUtils(enableOutput, agentPrefix(instanceId, deviceIdText)) {
+    logUtils.output("Created");
+}
+
+ConsumingDeviceAgent::~ConsumingDeviceAgent() {
+    logUtils.output("Destroyed");
+}
+
+void ConsumingDeviceAgent::setHandler(IDeviceAgent::IHandler* newHandler) {
+    std::lock_guard lock(mutex);
+    handler = shareToPtr(newHandler);
+}
+
+Ptr<IDeviceAgent::IHandler> ConsumingDeviceAgent::currentHandler() const {
+    std::lock_guard lock(mutex);
+    return handler;
+}
+
+void ConsumingDeviceAgent::pushMetadataPacket(IMetadataPacket* metadataPacket) {
+    if (!metadataPacket) {
+        logUtils.error("INTERNAL ERROR: null metadata packet; ignoring it");
+        return;
+    }
+    const auto target = currentHandler();
+    if (!target) {
+        logUtils.error("INTERNAL ERROR: setHandler() was not called; ignoring the packet");
+        return;
+    }
+    logUtils.output("Pushing metadata packet with timestamp " +
+                    std::to_string(metadataPacket->timestampUs()));
+    target->handleMetadata(metadataPacket);
+}
+
+void ConsumingDeviceAgent::pushManifest(const std::string& manifest) {
+    const auto target = currentHandler();
+    if (!target) {
+        logUtils.error("INTERNAL ERROR: setHandler() was not called; ignoring the manifest");
+        return;
+    }
+    const Ptr<String> text(new String(manifest));
+    target->pushManifest(text.get());
+}
+
+void ConsumingDeviceAgent::pushIntegrationDiagnosticEvent(IIntegrationDiagnosticEvent::Level level,
+                                                          const std::string& caption,
+                                                          const std::string& description) {
+    const auto target = currentHandler();
+    if (!target) {
+        logUtils.error("INTERNAL ERROR: setHandler() was not called; ignoring the diagnostic event " +
+                       caption);
+        return;
+    }
+    const Ptr<IntegrationDiagnosticEvent> event(new IntegrationDiagnosticEvent(level, caption, description));
+    target->handleIntegrationDiagnosticEvent(event.get());
+}
+
+std::string ConsumingDeviceAgent::settingValue(const std::string& name) const {
+    std::lock_guard lock(mutex);
+    const auto found = settings.find(name);
+    if (found == settings.end()) {
+        logUtils.error("ERROR: Requested setting " + name + " is missing; implying empty string.");
+        return {};
+    }
+    return found->second;
+}
+
+std::map<std::string, std::string> ConsumingDeviceAgent::currentSettings() const {
+    std::lock_guard lock(mutex);
+    return settings;
+}
+
+void ConsumingDeviceAgent::doSetSettings(Result<const ISettingsResponse*>* outResult,
+                                         const IStringMap* values) {
+    std::map<std::string, std::string> converted;
+    if (!toStdMap(values, &converted)) {
+        *outResult = error<const ISettingsResponse*>(ErrorCode::otherError, "Settings are invalid");
+        return;
+    }
+    logUtils.output("Received settings");
+    {
+        std::lock_guard lock(mutex);
+        settings = std::move(converted);
+    }
+    *outResult = settingsReceived();
+}
+
+void ConsumingDeviceAgent::getIntegrationSideSettings(Result<const ISettingsResponse*>* outResult) const {
+    *outResult = {};
+}
+
+void ConsumingDeviceAgent::getManifest(Result<const IString*>* outResult) const {
+    *outResult = static_cast<const IString*>(new String(manifestString()));
+}
+
+void ConsumingDeviceAgent::doSetNeededMetadataTypes(Result<void>* outResult, const IMetadataTypes*) {
+    *outResult = {};
+}
+
+void ConsumingDeviceAgent::doPushDataPacket(Result<void>* outResult, IDataPacket* dataPacket) {
+    *outResult = {};
+    if (!dataPacket) {
+        logUtils.error("Null data packet; ignored.");
+        return;
+    }
+    if (dataPacket->timestampUs() < 0) {
+        logUtils.error("dataPacket has invalid timestamp " + std::to_string(dataPacket->timestampUs()) +
+                       "; discarding the packet.");
+        return;
+    }
+
+    bool pushed = false;
+    if (auto compressed = toPtr(dataPacket->queryInterface<ICompressedVideoPacket1>())) {
+        pushed = pushCompressedVideoFrame(compressed.get());
+        if (!pushed)
+            logUtils.error("pushCompressedVideoFrame() failed.");
+    } else if (auto uncompressed = toPtr(dataPacket->queryInterface<IUncompressedVideoFrame1>())) {
+        pushed = pushUncompressedVideoFrame(uncompressed.get());
+        if (!pushed)
+            logUtils.error("pushUncompressedVideoFrame() failed.");
+    } else if (auto custom = toPtr(dataPacket->queryInterface<ICustomMetadataPacket>())) {
+        pushed = pushCustomMetadataPacket(custom.get());
+        if (!pushed)
+            logUtils.error("pushCustomMetadataPacket() failed.");
+    } else {
+        logUtils.error("Unsupported frame supplied; ignored.");
+        return;
+    }
+    if (!pushed || !currentHandler())
+        return;
+
+    MetadataPacketList packets;
+    if (!pullMetadataPackets(&packets))
+        logUtils.error("pullMetadataPackets() failed.");
+    for (IMetadataPacket* packet : packets) {
+        pushMetadataPacket(packet);
+        if (packet)
+            packet->releaseRef();
+    }
+}
+
+void ConsumingDeviceAgent::doGetSettingsOnActiveSettingChange(
+    Result<const IActiveSettingChangedResponse*>* outResult, const IActiveSettingChangedAction*) {
+    *outResult = {};
+}
+
+}  // namespace vek::sdk::analytics
