@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "messaging_manager.h"
+#include "test_host.h"
+#include "vekai_utilities/vekai_utils.h"
+
+namespace {
+
+// Captures the logger's output at the verbose level into a temporary file.
+class LogCapture {
+public:
+    LogCapture() {
+        vekai_initialize_logging((dir.path / "start.log").c_str(), (dir.path / "rotating.log").c_str(), "",
+                                 false, true, 2);
+    }
+    ~LogCapture() { vekai_finalise_logging(); }
+    std::string text() const {
+        std::ifstream in(dir.path / "start.log");
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+    size_t count(const std::string& needle) const {
+        const std::string all = text();
+        size_t found = 0;
+        for (auto at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1))
+            ++found;
+        return found;
+    }
+
+private:
+    testhost::TempDir dir{"vek-log"};
+};
+
+TEST(MessagingManager, RepostingTheSameTextLogsOnceAndNewTextReplaces) {
+    LogCapture log;
+    MessagingManager store;
+    store.addMessage("A", "first", MESSAGE_TYPE::INFO);
+    store.addMessage("A", "first", MESSAGE_TYPE::INFO);
+    EXPECT_EQ(log.count("Adding message: A : first\n"), 1u);
+    store.addMessage("A", "second", MESSAGE_TYPE::WARNING);
+    EXPECT_EQ(log.count("Adding warning: A : second\n"), 1u);
+    const auto messages = store.getMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages.at("A").text, "second");
+    EXPECT_EQ(messages.at("A").type, MESSAGE_TYPE::WARNING);
+}
+
+TEST(MessagingManager, WarningRepostedAsInfoWithTheSameTextBecomesInfoSilently) {
+    LogCapture log;
+    MessagingManager store;
+    store.addMessage("K", "text", MESSAGE_TYPE::WARNING);
+    store.addMessage("K", "text", MESSAGE_TYPE::INFO);
+    EXPECT_EQ(store.getMessages().at("K").type, MESSAGE_TYPE::INFO);
+    EXPECT_EQ(log.count("Adding"), 1u);
+    store.clearWarnings();
+    EXPECT_EQ(store.getMessages().size(), 1u);
+}
+
+TEST(MessagingManager, ClearWarningsKeepsInfoAndRemovingUnknownKeysIsSilent) {
+    LogCapture log;
+    MessagingManager store;
+    store.addMessage("I", "info", MESSAGE_TYPE::INFO);
+    store.addMessage("W1", "w1", MESSAGE_TYPE::WARNING);
+    store.addMessage("W2", "w2", MESSAGE_TYPE::WARNING);
+    store.clearWarnings();
+    const auto messages = store.getMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages.count("I"), 1u);
+
+    store.removeMessage("unknown");
+    EXPECT_EQ(log.count("Removed message"), 0u);
+    store.removeMessage("I");
+    EXPECT_EQ(log.count("Removed message: I \n"), 1u);
+    EXPECT_TRUE(store.getMessages().empty());
+}
+
+}  // namespace
