@@ -34,6 +34,12 @@ public:
     int MaxNumberConcurrentInferences;
     int EngineThroughputWindowSize;
     int ExternalProcessorReadyCheckMaxRetries;
+
+    // Upper bound of the pre/postprocessing worker pool, whatever the file asks for.
+    static constexpr int kMaxConcurrentInputOutputThreads = 1024;
+    // MaxNumberConcurrentInputOutputThreads as the worker pool must use it: capped at the bound, and
+    // never negative so that it can size a semaphore.
+    int concurrentInputOutputThreads() const;
 };
 
 Ini& ini();

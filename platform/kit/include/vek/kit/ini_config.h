@@ -1,6 +1,6 @@
 // Reader of a plugin's ini configuration file: parameters are registered with defaults and
 // descriptions, then reload() fills them from "<directory>/<file name>".
-// The directory is $VEK_CONFIG_DIR when set, else $HOME/.config/vek.
+// The directory is $VEK_CONFIG_DIR when set and non-empty, else $HOME/.config/vek.
 #pragma once
 
 #include <deque>
@@ -26,6 +26,15 @@ public:
 
     void reload();
 
+    // One registered parameter as it would appear in a configuration template.
+    struct Registration {
+        std::string name;
+        std::string description;
+        std::string defaultText;
+    };
+    // In registration order.
+    std::vector<Registration> registrations() const;
+
     std::filesystem::path filePath() const;
     static std::filesystem::path configDirectory();
 
@@ -38,6 +47,9 @@ private:
         std::string description;
         std::string defaultText;
     };
+
+    void assign(const char* name, const char* value);
+    void reportBadValue(const Param& param, const char* value) const;
 
     std::string fileName;
     std::vector<Param> params;
