@@ -17,4 +17,11 @@ void CorvaneInterface::initialize() {
 
 void CorvaneInterface::requestExternalProcessorsShutdown() {}
 
+void CorvaneInterface::sendInputMessage(vek::sdk::Ptr<vek::sdk::analytics::IUncompressedVideoFrame1>,
+                                        std::shared_ptr<const DeviceAgentSettings_t>,
+                                        std::shared_ptr<DeviceAgentDetails_t>, InferenceResultCallback) {
+    // No inference runs until models are assigned; the frame is accounted for and released.
+    inputMessages.fetch_add(1);
+}
+
 void CorvaneInterface::stopInferenceEngine() {}

@@ -2,8 +2,13 @@
 // the inference engine and postprocessing, and hands the results back.
 #pragma once
 
+#include <vek/sdk/analytics/i_data_packet.h>
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
+
+#include "corvane/vekai_corvane_utils.h"
 
 class MessagingManager;
 
@@ -15,6 +20,11 @@ public:
     void initialize();
     bool isInitialized() const { return initialized.load(); }
     void requestExternalProcessorsShutdown();
+    // Entry of the frame path; returns at once, results arrive through the callback.
+    void sendInputMessage(vek::sdk::Ptr<vek::sdk::analytics::IUncompressedVideoFrame1> frame,
+                          std::shared_ptr<const DeviceAgentSettings_t> settings,
+                          std::shared_ptr<DeviceAgentDetails_t> details, InferenceResultCallback callback);
+    uint64_t inputMessagesReceived() const { return inputMessages.load(); }
     void stopInferenceEngine();
 
     const std::string rootDir;
@@ -23,4 +33,5 @@ public:
 private:
     MessagingManager& messagingManager;
     std::atomic<bool> initialized{false};
+    std::atomic<uint64_t> inputMessages{0};
 };

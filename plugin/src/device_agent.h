@@ -3,8 +3,13 @@
 #pragma once
 
 #include <vek/sdk/analytics/helpers/consuming_device_agent.h>
+#include <atomic>
+#include <future>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "corvane/vekai_corvane_utils.h"
 
 namespace vek::vms_server_plugins::analytics::vekai {
 
@@ -16,8 +21,23 @@ public:
     ~DeviceAgent() override;
 
     // The device id as lower-case hyphenated UUID text.
-    const std::string& deviceId() const { return id; }
-    const std::string& deviceName() const { return name; }
+    const std::string& deviceId() const { return details->deviceId; }
+    const std::string& deviceName() const { return details->deviceName; }
+
+    void setHandler(vek::sdk::analytics::IDeviceAgent::IHandler* handler) override;
+    bool isHandlerSet() const { return handlerSet.load(); }
+
+    std::shared_ptr<DeviceAgentSettings_t> getDeviceSettingsCopy() const;
+    void setSettings(std::shared_ptr<const DeviceAgentSettings_t> newSettings) {
+        settings.store(newSettings);
+    }
+
+    // Pushes a result to the host: objects, then events, then best shots.
+    void handleInferenceOutput(ObjectPacketPtr objects, EventPacketPtr events,
+                               std::vector<BestShotPacketPtr> bestShots);
+    // A callback that delivers results only while this agent lives; a delivery under way keeps
+    // the agent's destruction waiting until it returns.
+    InferenceResultCallback resultCallback();
 
 protected:
     std::string manifestString() const override;
@@ -27,11 +47,16 @@ protected:
                                   const vek::sdk::analytics::IMetadataTypes* types) override;
 
 private:
+    struct LifetimeToken {};
+
     Engine* const engine;
     const std::string workDir;
     const std::string cacheDir;
-    const std::string id;
-    const std::string name;
+    const std::shared_ptr<DeviceAgentDetails_t> details;
+    std::atomic<std::shared_ptr<const DeviceAgentSettings_t>> settings;
+    std::atomic<bool> handlerSet{false};
+    std::promise<void> lifetimeTokenGone;
+    std::shared_ptr<LifetimeToken> lifetimeToken;
 };
 
 }  // namespace vek::vms_server_plugins::analytics::vekai
