@@ -9,6 +9,7 @@
 #include <string>
 
 #include "corvane/vekai_corvane_utils.h"
+#include "corvane/vekai_external_processors.h"
 
 class MessagingManager;
 
@@ -24,6 +25,10 @@ public:
     void sendInputMessage(vek::sdk::Ptr<vek::sdk::analytics::IUncompressedVideoFrame1> frame,
                           std::shared_ptr<const DeviceAgentSettings_t> settings,
                           std::shared_ptr<DeviceAgentDetails_t> details, InferenceResultCallback callback);
+    const vekai::ExternalPreprocessorTable& getExternalPreprocessors() const { return externalPreprocessors; }
+    const vekai::ExternalPostprocessorTable& getExternalPostprocessors() const {
+        return externalPostprocessors;
+    }
     uint64_t inputMessagesReceived() const { return inputMessages.load(); }
     void stopInferenceEngine();
 
@@ -34,4 +39,6 @@ private:
     MessagingManager& messagingManager;
     std::atomic<bool> initialized{false};
     std::atomic<uint64_t> inputMessages{0};
+    vekai::ExternalPreprocessorTable externalPreprocessors;
+    vekai::ExternalPostprocessorTable externalPostprocessors;
 };

@@ -4,6 +4,7 @@
 
 #include "engine.h"
 #include "ini_manager.h"
+#include "local_settings_manager.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 

@@ -60,6 +60,8 @@ public:
 
 protected:
     std::string manifestString() const override;
+    void getIntegrationSideSettings(
+        vek::sdk::Result<const vek::sdk::ISettingsResponse*>* outResult) const override;
     void doObtainDeviceAgent(vek::sdk::Result<vek::sdk::analytics::IDeviceAgent*>* outResult,
                              const vek::sdk::IDeviceInfo* deviceInfo) override;
 

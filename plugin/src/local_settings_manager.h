@@ -4,8 +4,22 @@
 
 #include <string>
 
+#include "corvane/vekai_corvane_utils.h"
+#include "corvane/vekai_external_processors.h"
+
+class CorvaneInterface;
+
 namespace SettingsManager {
 
 std::string constructEngineManifestString();
+// The engine's own settings page, pretty-printed; empty when it cannot be written.
+std::string constructEngineSettingsModelString(int serverCustomization);
+
+// What the device can produce: built-in events, the events and classes of the external
+// postprocessors its pipeline uses, and the object classes of its models.
+std::string generateDeviceAgentManifest(const DeviceAgentSettings_t& settings,
+                                        const CorvaneInterface& corvane);
+std::string generateDeviceAgentManifest(const DeviceAgentSettings_t& settings,
+                                        const vekai::ExternalPostprocessorTable& externalPostprocessors);
 
 }  // namespace SettingsManager

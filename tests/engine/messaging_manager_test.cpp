@@ -2,6 +2,8 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "messaging_manager.h"
 #include "test_host.h"
@@ -76,6 +78,33 @@ TEST(MessagingManager, ClearWarningsKeepsInfoAndRemovingUnknownKeysIsSilent) {
     store.removeMessage("I");
     EXPECT_EQ(log.count("Removed message: I \n"), 1u);
     EXPECT_TRUE(store.getMessages().empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MessagingManager, ConcurrentPostsKeepOneNoticePerKey) {
+    LogCapture log;
+    MessagingManager store;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t) {
+        posters.emplace_back([&store, t] {
+            for (int i = 0; i < 500; ++i) {
+                store.addMessage("K" + std::to_string(i % 10), "from " + std::to_string(t),
+                                 i % 2 ? MESSAGE_TYPE::WARNING : MESSAGE_TYPE::INFO);
+                if (i % 50 == 0)
+                    store.clearWarnings();
+                (void)store.getMessages();
+            }
+        });
+    }
+    for (auto& poster : posters)
+        poster.join();
+    const auto messages = store.getMessages();
+    EXPECT_EQ(messages.size(), 10u);
+    for (const auto& [key, message] : messages)
+        EXPECT_EQ(message.text.rfind("from ", 0), 0u) << key;
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <vek/sdk/analytics/i_plugin.h>
 #include <vek/sdk/entry_points.h>
+#include <cstdlib>
+#include <fstream>
 
 #include "test_host.h"
 
@@ -19,8 +19,8 @@ TEST(WorkingDirectory, ConfiguredDirectoryIsUsedAndTheDataDirectoryIsUntouched) 
     testhost::TempDir data{"vek-data"};
     testhost::TempDir custom{"vek-work"};
     const auto workDir = custom.path / "nested" / "work";
-    std::ofstream(config.path / "vek_corvane_plugin.ini") << "[general]\nWorkingDirectory=" << workDir.string()
-                                                          << "\n";
+    std::ofstream(config.path / "vek_corvane_plugin.ini")
+        << "[general]\nWorkingDirectory=" << workDir.string() << "\n";
     ASSERT_EQ(setenv("VEK_CONFIG_DIR", config.path.c_str(), 1), 0);
 
     const auto plugin = Ptr<IIntegration>(createVekPlugin()).queryInterface<IPlugin>();
@@ -31,7 +31,8 @@ TEST(WorkingDirectory, ConfiguredDirectoryIsUsedAndTheDataDirectoryIsUntouched) 
     ASSERT_TRUE(result.isOk());
     Ptr<IEngine> engine(result.value);
     {
-        const Ptr<testhost::DeviceInfo> info(new testhost::DeviceInfo("0123abcd456789ef0a1b2c3d4e5f0001", "Cam"));
+        const Ptr<testhost::DeviceInfo> info(
+            new testhost::DeviceInfo("0123abcd456789ef0a1b2c3d4e5f0001", "Cam"));
         Ptr<IDeviceAgent> agent(engine->obtainDeviceAgent(info.get()).value);
         ASSERT_TRUE(agent);
     }

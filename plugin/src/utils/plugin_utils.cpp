@@ -9,6 +9,60 @@
 
 namespace Utils {
 
+namespace {
+
+constexpr const char* kBaseObjectTypeIds[] = {
+    "vek.base.Vehicle",      "vek.base.Person",
+    "vek.base.Face",         "vek.base.LicensePlate",
+    "vek.base.Animal",       "vek.base.Unknown",
+    "vek.base.Car",          "vek.base.Truck",
+    "vek.base.Bus",          "vek.base.Train",
+    "vek.base.Tram",         "vek.base.Bike",
+    "vek.base.Special",      "vek.base.WaterTransport",
+    "vek.base.AirTransport", "vek.base.Cat",
+    "vek.base.Dog",          "vek.base.Fish",
+    "vek.base.Snake",        "vek.base.Bird",
+    "vek.base.FacialHair",   "vek.base.Hat",
+    "vek.base.Scarf",        "vek.base.Gloves",
+    "vek.base.Shoes",        "vek.base.Glasses",
+    "vek.base.Mask",         "vek.base.Helmet",
+    "vek.base.Umbrella",     "vek.base.Box",
+    "vek.base.Weapon",       "vek.base.Cigarette",
+    "vek.base.MobilePhone",  "vek.base.Cart",
+    "vek.base.Bottle",       "vek.base.Bag",
+};
+
+bool isAsciiAlnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+}  // namespace
+
+std::string sanitizeString(const std::string& text) {
+    std::string sanitised = text;
+    for (size_t i = 0; i < sanitised.size(); ++i) {
+        const char c = sanitised[i];
+        const bool kept = isAsciiAlnum(c) || c == '_' || (i > 0 && c == '.');
+        if (!kept)
+            sanitised[i] = '_';
+    }
+    return sanitised;
+}
+
+std::string toObjectTypeID(const std::string& className) {
+    const std::string sanitised = sanitizeString(className);
+    const std::string candidate = "vek.base." + sanitised;
+    for (const char* baseId : kBaseObjectTypeIds) {
+        if (vekai_strcasecmp(candidate.c_str(), baseId) == 0)
+            return baseId;
+    }
+    return "vek.vekai." + sanitised;
+}
+
+bool isBaseObjectTypeID(const std::string& typeId) {
+    return typeId.rfind("vek.base.", 0) == 0;
+}
+
 std::string joinPaths(std::initializer_list<std::string> pieces) {
     std::filesystem::path joined;
     for (const auto& piece : pieces)

@@ -23,6 +23,12 @@ ParametersDocument createEmptyParametersObject();
 // 0 for the "kestrel" customization, 1 for "default", 2 for any other.
 int getServerCustomization();
 
+// Class names become host object type ids: a base type of the host's taxonomy when the
+// sanitised name matches one (case-insensitively), else "vek.vekai." + the sanitised name.
+std::string sanitizeString(const std::string& text);
+std::string toObjectTypeID(const std::string& className);
+bool isBaseObjectTypeID(const std::string& typeId);
+
 // Compact text of the document, members in insertion order; "{}" when it cannot be written.
 std::string finaliseDocument(const rapidjson::Document& document);
 

@@ -1,0 +1,58 @@
+// The records of the external pre- and postprocessor programs declared in the working
+// directory's configuration files, as pipeline stages and manifests refer to them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vekai {
+
+struct ExternalDeclaration_t {
+    std::string id;
+    std::string name;
+};
+
+struct ExternalPreprocessor_t {
+    ExternalPreprocessor_t() = default;
+    ExternalPreprocessor_t(ExternalPreprocessor_t&&) = default;
+    ExternalPreprocessor_t& operator=(ExternalPreprocessor_t&&) = default;
+    ExternalPreprocessor_t(const ExternalPreprocessor_t&) = delete;
+    ExternalPreprocessor_t& operator=(const ExternalPreprocessor_t&) = delete;
+
+    std::string name;
+    std::string command;
+    int32_t port = 0;
+    bool noResponse = false;
+    std::string userSettings;
+    int32_t schedule = 0;  // 0 image preprocessor, 1 tensor preprocessor
+    std::string logFilepath;
+    int64_t timeoutMs = 1000;
+};
+
+struct ExternalPostprocessor_t {
+    ExternalPostprocessor_t() = default;
+    ExternalPostprocessor_t(ExternalPostprocessor_t&&) = default;
+    ExternalPostprocessor_t& operator=(ExternalPostprocessor_t&&) = default;
+    ExternalPostprocessor_t(const ExternalPostprocessor_t&) = delete;
+    ExternalPostprocessor_t& operator=(const ExternalPostprocessor_t&) = delete;
+
+    std::string name;
+    std::string command;
+    int32_t port = 0;
+    bool receiveInputImage = false;
+    bool noResponse = false;
+    bool receiveBinaryData = false;
+    std::vector<ExternalDeclaration_t> objects;
+    std::vector<ExternalDeclaration_t> events;
+    std::string userSettings;
+    int32_t schedule = 1;  // 0 tensor postprocessor, 1 objects postprocessor
+    std::string logFilepath;
+    int64_t timeoutMs = 1000;
+};
+
+using ExternalPreprocessorTable = std::map<std::string, ExternalPreprocessor_t>;
+using ExternalPostprocessorTable = std::map<std::string, ExternalPostprocessor_t>;
+
+}  // namespace vekai
