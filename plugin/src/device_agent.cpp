@@ -2,6 +2,7 @@
 
 #include <vek/sdk/helpers/uuid_helper.h>
 
+#include "api_manager.h"
 #include "engine.h"
 #include "ini_manager.h"
 #include "local_settings_manager.h"
@@ -38,6 +39,7 @@ DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, Engine* engine, const st
           lifetimeTokenGone.set_value();
       }) {
     vekai_vlog_verbose("Device agent started: %s\n", details->deviceId.c_str());
+    setPluginStatusParameters(true);
 }
 
 DeviceAgent::~DeviceAgent() {
@@ -47,6 +49,15 @@ DeviceAgent::~DeviceAgent() {
     // A delivery that locked the token before it was released finishes before members go.
     tokenGone.wait();
     engine->unregisterDeviceAgent(details->deviceId, this);
+    vekai_vlog("Setting status parameters...\n");
+    setPluginStatusParameters(false);
+}
+
+void DeviceAgent::setPluginStatusParameters(bool enabled) {
+    auto parameters = Utils::createEmptyParametersObject();
+    parameters.vekAI->AddMember("PluginEnabled", enabled, parameters.document->GetAllocator());
+    APIManager::patchDeviceParametersFireAndForget(
+        engine->utilityProvider(), Utils::finaliseDocument(*parameters.document), details->deviceId);
 }
 
 void DeviceAgent::setHandler(IDeviceAgent::IHandler* handler) {

@@ -28,6 +28,8 @@ public:
     bool isHandlerSet() const { return handlerSet.load(); }
 
     std::shared_ptr<DeviceAgentSettings_t> getDeviceSettingsCopy() const;
+    // Tells the server, fire and forget, whether the plugin runs for this device.
+    void setPluginStatusParameters(bool enabled);
     void setSettings(std::shared_ptr<const DeviceAgentSettings_t> newSettings) {
         settings.store(newSettings);
     }
