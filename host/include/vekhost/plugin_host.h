@@ -1,0 +1,81 @@
+// The media server's side of one loaded plugin: library, utility provider, plugin, engine and one
+// device agent per camera, released in the server's order (agents, engine, plugin) before the
+// library is closed.
+#pragma once
+
+#include <vek/sdk/analytics/i_plugin.h>
+#include <vekhost/device_info.h>
+#include <vekhost/metadata_recorder.h>
+#include <vekhost/outcome.h>
+#include <vekhost/plugin_library.h>
+#include <vekhost/utility_provider.h>
+#include <vekhost/video_frame.h>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vekhost {
+
+struct HostConfig {
+    std::filesystem::path pluginPath;
+    UtilityProviderSettings provider;
+    // Handed to the library's vekSetUnitTestOptions before the plugin is created, when not empty.
+    std::map<std::string, std::string> unitTestOptions;
+};
+
+// Cameras are added and removed from one thread; frames may be pushed from any thread, to
+// cameras that are not being removed.
+class PluginHost {
+public:
+    // Loads the library, creates the plugin and gives it the utility provider.
+    static Outcome<std::unique_ptr<PluginHost>> load(HostConfig config);
+
+    PluginHost(const PluginHost&) = delete;
+    PluginHost& operator=(const PluginHost&) = delete;
+    ~PluginHost();
+
+    Outcome<std::string> pluginManifest() const;
+    // Obtains the one engine and sets its handler.
+    Status obtainEngine();
+    Outcome<std::string> engineManifest() const;
+
+    // Obtains a device agent and sets a handler that records its packets; returns the camera index.
+    Outcome<int> addCamera(const CameraDescription& camera, std::shared_ptr<MetadataRecorder> recorder);
+    Outcome<std::string> deviceManifest(int camera) const;
+    Status pushFrame(int camera, VideoFrame& frame) const;
+    // Tells the agent no more packets follow and releases it.
+    void removeCamera(int camera);
+    int cameraCount() const { return static_cast<int>(cameras.size()); }
+    const CameraDescription& camera(int index) const {
+        return cameras.at(static_cast<size_t>(index)).description;
+    }
+
+    // Releases agents, engine and plugin, lets the provider finish the plugin's requests and closes
+    // the library. The library stays loaded when the plugin keeps its engine or itself alive.
+    void release();
+
+    vek::sdk::analytics::IPlugin* plugin() const { return pluginObject.get(); }
+    vek::sdk::analytics::IEngine* engine() const { return engineObject.get(); }
+    vek::sdk::analytics::IConsumingDeviceAgent* agent(int camera) const;
+    UtilityProvider& utilityProvider() const { return *provider; }
+
+private:
+    struct Camera {
+        CameraDescription description;
+        vek::sdk::Ptr<vek::sdk::analytics::IConsumingDeviceAgent> agent;
+    };
+
+    PluginHost(PluginLibrary library, vek::sdk::Ptr<UtilityProvider> provider);
+    Status createPlugin(const HostConfig& config);
+    const Camera* findCamera(int camera) const;
+
+    PluginLibrary library;
+    vek::sdk::Ptr<UtilityProvider> provider;
+    vek::sdk::Ptr<vek::sdk::analytics::IPlugin> pluginObject;
+    vek::sdk::Ptr<vek::sdk::analytics::IEngine> engineObject;
+    std::vector<Camera> cameras;
+};
+
+}  // namespace vekhost
