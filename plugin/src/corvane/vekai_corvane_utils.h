@@ -22,10 +22,10 @@
 #include "corvane/vekai_image_order.h"
 #include "utils/tensor_utils.h"
 
-class VideoFrame;
 struct VekAIObject_t;
 
 namespace vekai {
+class VideoFrame;
 struct ExternalPreprocessor_t;
 struct ExternalPostprocessor_t;
 }  // namespace vekai
@@ -120,6 +120,8 @@ struct ModelDetails_t {
     std::string sourcePath;
     std::string keyPath;
     std::string runtimePath;
+    // Name of the runtime the model runs on; some runtimes take byte images whatever the input type.
+    std::string runtimeName;
     std::string downloadUrl;
     std::optional<int64_t> downloadSize;
     std::vector<TensorDetails_t> inputs;
@@ -212,7 +214,7 @@ using InferenceResultCallback =
 
 struct InferenceInput_t {
     int64_t timestampUs = 0;
-    std::shared_ptr<VideoFrame> videoFrame;
+    std::shared_ptr<vekai::VideoFrame> videoFrame;
     uint64_t frameWidth = 0;
     uint64_t frameHeight = 0;
     std::shared_ptr<const DeviceAgentSettings_t> settings;
