@@ -127,11 +127,13 @@ public:
         watch();
         for (auto& feeder : feeders)
             feeder->stop();
+        const auto pushingEnded = Clock::now();
         drain();
-        const double elapsed = secondsBetween(started, Clock::now());
+        const double pushing = secondsBetween(started, pushingEnded);
+        const double waiting = secondsBetween(pushingEnded, Clock::now());
         // Packets delivered while the plugin shuts down are counted too.
         host.release();
-        return summarise(elapsed);
+        return summarise(pushing, waiting);
     }
 
 private:
@@ -201,11 +203,12 @@ private:
             std::this_thread::sleep_for(kPollInterval);
     }
 
-    Status summarise(double elapsed) {
+    Status summarise(double pushing, double waiting) {
         FeederStatistics totalFeeder;
         CameraStatistics total;
         std::vector<std::string> problems;
-        out << "Summary after " << fixed(elapsed, 1) << " s, " << feeders.size() << " camera(s):\n";
+        out << "Summary after " << fixed(pushing, 1) << " s of pushing and " << fixed(waiting, 1)
+            << " s waiting for answers, " << feeders.size() << " camera(s):\n";
         for (int camera = 0; camera < static_cast<int>(feeders.size()); ++camera) {
             const CameraLine current = line(camera);
             printCounts(out, current.name + " (" + current.id + ")", current.feeder, current.metadata);
@@ -225,9 +228,9 @@ private:
                 problems.push_back(current.name + ": " + current.feeder.sourceError);
         }
         printCounts(out, "Total", totalFeeder, total);
-        if (elapsed > 0)
+        if (pushing > 0)
             out << "  Frames in per second: "
-                << fixed(static_cast<double>(totalFeeder.framesPushed) / elapsed, 1) << "\n";
+                << fixed(static_cast<double>(totalFeeder.framesPushed) / pushing, 1) << "\n";
         const LatencySummary latency = recorder->latency();
         if (latency.samples > 0)
             out << "  Latency from push to object packet: p50 " << milliseconds(latency.p50Us) << " ms, p90 "
