@@ -1,4 +1,5 @@
-// A fresh directory for one test, removed with everything in it when the test ends.
+// A fresh directory for one test under the system's temporary directory, removed with everything
+// in it when the test ends.
 #pragma once
 
 #include <unistd.h>

@@ -1,4 +1,5 @@
-// The host's description of one camera, as the plugin receives it when an agent is obtained.
+// The host's description of one camera, as the plugin receives it when an agent is obtained:
+// a UUID text for the id and a display name.
 #pragma once
 
 #include <vek/sdk/helpers/ref_countable.h>

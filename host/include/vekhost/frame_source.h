@@ -1,4 +1,5 @@
-// Where a camera's frames come from: a synthetic pattern or a decoded video file.
+// Where a camera's frames come from: a synthetic pattern or a decoded video file, one frame at a
+// time, with the end of the source and failures told apart.
 #pragma once
 
 #include <vek/sdk/interface.h>

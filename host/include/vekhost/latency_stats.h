@@ -1,4 +1,5 @@
-// Delays from a frame's push to the plugin's answer for it, summarised as percentiles.
+// Delays from a frame's push to the plugin's answer for it, collected from any thread and
+// summarised as percentiles.
 #pragma once
 
 #include <cstdint>

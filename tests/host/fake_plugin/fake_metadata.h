@@ -1,4 +1,5 @@
-// Metadata packets as a plugin builds them, for tests of what the host makes of them.
+// Metadata packets as a plugin builds them (objects, events, best shots, attributes), for tests of
+// what the host makes of them.
 #pragma once
 
 #include <vek/sdk/analytics/i_metadata_packet.h>
