@@ -5,15 +5,25 @@
 #include <cstddef>
 #include <cstdint>
 
-// For each of `count` proposals: a score strictly above best[i] replaces it, with class `classIndex`.
-// NaN scores never win, so earlier (lower) classes keep ties.
-void argmax_c(const float* scores, float* best, int32_t* bestClass, int32_t classIndex, size_t count);
+// For each of `count` proposals, folds in `rows` class rows in class order: row r starts at
+// scores + r * rowStride and holds the scores of class firstClass + r; a score strictly above best[i]
+// replaces it together with its class. NaN scores never win, so ties keep the lower class.
+void argmax_c(const float* scores, size_t rowStride, int32_t rows, int32_t firstClass, float* best,
+              int32_t* bestClass, size_t count);
 
-// The same comparison on 8 proposals per step; `count` must be a multiple of 8. Only for CPUs with AVX2.
-void argmax_avx2(const float* scores, float* best, int32_t* bestClass, int32_t classIndex, size_t count);
+// The same comparisons on 8 proposals per step, keeping the running best in registers across the rows;
+// `count` must be a multiple of 8. Only for CPUs with AVX2.
+void argmax_avx2(const float* scores, size_t rowStride, int32_t rows, int32_t firstClass, float* best,
+                 int32_t* bestClass, size_t count);
 
-// argmax_avx2 on the whole vectors of `count`, argmax_c on the rest.
-void argmax_any_avx2(const float* scores, float* best, int32_t* bestClass, int32_t classIndex, size_t count);
+// argmax_avx2 on the whole vectors of `count`, argmax_c on the proposals left over.
+void argmax_any_avx2(const float* scores, size_t rowStride, int32_t rows, int32_t firstClass, float* best,
+                     int32_t* bestClass, size_t count);
+
+// For row-wise arg-max that starts from 0 and accepts rows whose best score x factor is at least the
+// threshold: false only when the threshold is positive and no score x factor reaches it, so the row
+// cannot qualify. Vectorises, unlike the arg-max itself, and lets most rows of a sparse output be skipped.
+bool rawRowMayQualify(const float* scores, size_t count, float factor, float threshold);
 
 // Whether the CPU and the operating system support AVX2; asked once per process.
 bool rawArgmaxCpuHasAvx2();

@@ -4,16 +4,22 @@
 
 // Built for AVX2 on its own so that the rest of the library runs on any x86-64 CPU; callers check
 // rawArgmaxCpuHasAvx2() first.
-__attribute__((target("avx2"))) void argmax_avx2(const float* scores, float* best, int32_t* bestClass,
-                                                 int32_t classIndex, size_t count) {
-    const __m256 classVector = _mm256_castsi256_ps(_mm256_set1_epi32(classIndex));
+__attribute__((target("avx2"))) void argmax_avx2(const float* scores, size_t rowStride, int32_t rows,
+                                                 int32_t firstClass, float* best, int32_t* bestClass,
+                                                 size_t count) {
     for (size_t i = 0; i < count; i += 8) {
-        const __m256 score = _mm256_loadu_ps(scores + i);
-        const __m256 current = _mm256_loadu_ps(best + i);
-        // Ordered compare: false for NaN, exactly like the scalar '>'.
-        const __m256 greater = _mm256_cmp_ps(score, current, _CMP_GT_OQ);
-        _mm256_storeu_ps(best + i, _mm256_blendv_ps(current, score, greater));
-        float* classSlot = reinterpret_cast<float*>(bestClass + i);
-        _mm256_storeu_ps(classSlot, _mm256_blendv_ps(_mm256_loadu_ps(classSlot), classVector, greater));
+        __m256 currentBest = _mm256_loadu_ps(best + i);
+        __m256 currentClass =
+            _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bestClass + i)));
+        for (int32_t r = 0; r < rows; ++r) {
+            const __m256 score = _mm256_loadu_ps(scores + static_cast<size_t>(r) * rowStride + i);
+            // Ordered compare: false for NaN, exactly like the scalar '>'.
+            const __m256 greater = _mm256_cmp_ps(score, currentBest, _CMP_GT_OQ);
+            currentBest = _mm256_blendv_ps(currentBest, score, greater);
+            currentClass = _mm256_blendv_ps(currentClass,
+                                            _mm256_castsi256_ps(_mm256_set1_epi32(firstClass + r)), greater);
+        }
+        _mm256_storeu_ps(best + i, currentBest);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(bestClass + i), _mm256_castps_si256(currentClass));
     }
 }

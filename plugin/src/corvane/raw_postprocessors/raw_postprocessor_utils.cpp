@@ -17,28 +17,33 @@ float boxArea(const RawDetectionBox& box) {
     return (box.y2 - box.y1) * (box.x2 - box.x1);
 }
 
+// The IoU guards are written as predicates rather than selects: the loop then has no control flow
+// and vectorises. A guarded pair has an IoU of 0, which exceeds only a negative threshold.
 template <RawIouRule kRule>
 bool anyOverlapAbove(const float* x1, const float* y1, const float* x2, const float* y2, const float* area,
                      size_t count, const RawDetectionBox& box, float boxArea, float threshold) {
+    const bool zeroExceeds = 0.0f > threshold;
     for (size_t start = 0; start < count; start += kOverlapBlock) {
         const size_t end = std::min(count, start + kOverlapBlock);
-        bool hit = false;
+        int32_t hit = 0;
         for (size_t j = start; j < end; ++j) {
             const float width = std::min(x2[j], box.x2) - std::max(x1[j], box.x1);
             const float height = std::min(y2[j], box.y2) - std::max(y1[j], box.y1);
-            float iou;
+            bool guarded;
+            float ratio;
             if constexpr (kRule == RawIouRule::ZeroWhenUnionNotPositive) {
                 const float intersection = std::max(width, 0.0f) * std::max(height, 0.0f);
                 const float unionArea = area[j] + boxArea - intersection;
-                iou = unionArea <= 0.0f ? 0.0f : intersection / unionArea;
+                guarded = unionArea <= 0.0f;
+                ratio = intersection / unionArea;
             } else {
                 const float intersection = width * height;
-                iou = (width <= 0.0f || height <= 0.0f) ? 0.0f
-                                                        : intersection / (area[j] + boxArea - intersection);
+                guarded = (width <= 0.0f) | (height <= 0.0f);
+                ratio = intersection / (area[j] + boxArea - intersection);
             }
-            hit |= iou > threshold;
+            hit |= (guarded & zeroExceeds) | (!guarded & (ratio > threshold));
         }
-        if (hit) {
+        if (hit != 0) {
             return true;
         }
     }

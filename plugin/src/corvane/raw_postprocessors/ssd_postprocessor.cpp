@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "corvane/raw_postprocessors/raw_argmax.h"
 #include "corvane/raw_postprocessors/raw_postprocessor_utils.h"
 #include "corvane/raw_postprocessors/raw_tensor_input.h"
 #include "vekai_utilities/vekai_utils.h"
@@ -67,6 +68,9 @@ TensorsPtr decodeSsdOutput(const Tensors* raw, float confidenceThreshold, float 
     candidates.reserve(kReservedCandidates);
     for (size_t i = 0; i < count; ++i) {
         const float* row = scoreData + i * static_cast<size_t>(columns);
+        if (!rawRowMayQualify(row + 1, static_cast<size_t>(columns - 1), 1.0f, confidenceThreshold)) {
+            continue;
+        }
         float best = 0.0f;
         int32_t bestClass = 0;
         for (int32_t c = 1; c < columns; ++c) {

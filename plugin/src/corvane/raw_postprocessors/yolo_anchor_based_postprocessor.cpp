@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "corvane/raw_postprocessors/raw_argmax.h"
 #include "corvane/raw_postprocessors/raw_postprocessor_utils.h"
 #include "corvane/raw_postprocessors/raw_tensor_input.h"
 #include "vekai_utilities/vekai_utils.h"
@@ -48,6 +49,9 @@ TensorsPtr decodeAnchorBasedYoloOutput(const Tensors* raw, float confidenceThres
     for (int32_t i = 0; i < anchors; ++i) {
         const float* row = data + static_cast<size_t>(i) * static_cast<size_t>(rowSize);
         const float objectness = row[4];
+        if (!rawRowMayQualify(row + 5, static_cast<size_t>(classes), objectness, confidenceThreshold)) {
+            continue;
+        }
         float best = 0.0f;
         int32_t bestClass = 0;
         for (int32_t k = 0; k < classes; ++k) {

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "corvane/raw_postprocessors/raw_argmax.h"
 #include "corvane/raw_postprocessors/raw_postprocessor_utils.h"
 #include "corvane/raw_postprocessors/raw_tensor_input.h"
 #include "vekai_utilities/vekai_utils.h"
@@ -70,6 +71,9 @@ TensorsPtr decodeYoloNasOutput(const Tensors* raw, float confidenceThreshold, fl
     candidates.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         const float* row = scoreData + i * static_cast<size_t>(classes);
+        if (!rawRowMayQualify(row, static_cast<size_t>(classes), 1.0f, confidenceThreshold)) {
+            continue;
+        }
         float best = 0.0f;
         int32_t bestClass = 0;
         for (int32_t k = 0; k < classes; ++k) {
