@@ -25,3 +25,8 @@ void CorvaneInterface::sendInputMessage(vek::sdk::Ptr<vek::sdk::analytics::IUnco
 }
 
 void CorvaneInterface::stopInferenceEngine() {}
+
+void CorvaneInterface::processParameters(
+    const std::map<std::string, std::shared_ptr<ModelDetails_t>>& models) {
+    vekai_vlog_verbose("Inference manager received %zu models\n", models.size());
+}

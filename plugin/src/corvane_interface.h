@@ -31,6 +31,8 @@ public:
     }
     uint64_t inputMessagesReceived() const { return inputMessages.load(); }
     void stopInferenceEngine();
+    // Starts or reconfigures inference for the models that are ready.
+    void processParameters(const std::map<std::string, std::shared_ptr<ModelDetails_t>>& models);
 
     const std::string rootDir;
     const std::string homeDir;

@@ -127,6 +127,13 @@ bool DeviceAgent::pushUncompressedVideoFrame(vek::sdk::analytics::IUncompressedV
     return true;
 }
 
+void DeviceAgent::processDeviceParameters(const rapidjson::Value&,
+                                          const std::map<std::string, std::shared_ptr<ModelDetails_t>>&,
+                                          const ::vekai::ExternalPreprocessorTable&,
+                                          const ::vekai::ExternalPostprocessorTable&, MessagingManager&) {
+    vekai_vlog_verbose("Device %s parameters received.\n", details->deviceId.c_str());
+}
+
 bool DeviceAgent::pullMetadataPackets(MetadataPacketList*) {
     return true;
 }

@@ -9,7 +9,13 @@
 #include <string>
 #include <vector>
 
+#include <rapidjson/document.h>
+#include <map>
+
 #include "corvane/vekai_corvane_utils.h"
+#include "corvane/vekai_external_processors.h"
+
+class MessagingManager;
 
 namespace vek::vms_server_plugins::analytics::vekai {
 
@@ -33,6 +39,13 @@ public:
     void setSettings(std::shared_ptr<const DeviceAgentSettings_t> newSettings) {
         settings.store(newSettings);
     }
+
+    // Turns this device's entry of the server's device list into its pipeline and settings.
+    void processDeviceParameters(const rapidjson::Value& device,
+                                 const std::map<std::string, std::shared_ptr<ModelDetails_t>>& assignedModels,
+                                 const ::vekai::ExternalPreprocessorTable& externalPreprocessors,
+                                 const ::vekai::ExternalPostprocessorTable& externalPostprocessors,
+                                 MessagingManager& messages);
 
     // Pushes a result to the host: objects, then events, then best shots.
     void handleInferenceOutput(ObjectPacketPtr objects, EventPacketPtr events,

@@ -2,6 +2,7 @@
 // registration state, runtime, inference and download managers) and the background loop.
 #pragma once
 
+#include <rapidjson/document.h>
 #include <vek/sdk/analytics/helpers/engine.h>
 #include <atomic>
 #include <condition_variable>
@@ -17,8 +18,6 @@
 #include "download_manager.h"
 #include "messaging_manager.h"
 #include "registration_manager.h"
-
-struct ModelDetails_t;
 
 namespace vek::vms_server_plugins::analytics::vekai {
 
@@ -49,6 +48,16 @@ public:
 
     void notifyDevicesParametersProcessed();
 
+    // Steps of the background loop, public for the tests that drive single passes.
+    void runtimeManagerPass();
+    void updateServerParameters();
+    bool checkFirstConfiguration(const rapidjson::Document* serverDocument) const;
+    bool checkSiteIDChange(const rapidjson::Document& serverDocument);
+    void processDevicesParameters(const std::string& devicesText);
+    void checkForUninitialisedDevices(const rapidjson::Document& devices);
+    void parseAssignedModels(const rapidjson::Document& devices);
+    std::map<std::string, std::shared_ptr<ModelDetails_t>> getAssignedModelsCopy();
+
     const std::string& getWorkDir() const { return workDir; }
     const std::string& getHomeDir() const { return homeDir; }
     MessagingManager& getMessagingManager() { return messagingManager; }
@@ -69,7 +78,8 @@ private:
     void runtimeManagerLoop();
     void wakeLoop();
 
-    Plugin* const plugin;
+    // A reference keeps the plugin, and with it the utility provider, alive as long as the engine.
+    const vek::sdk::Ptr<Plugin> plugin;
     const std::string workDir;
     const std::string homeDir;
 
@@ -101,6 +111,7 @@ private:
     std::atomic<bool> clearCacheRequested{false};
     std::atomic<bool> retryDownloadsRequested{false};
 
+    std::string lastDevicesParameters;
     std::mutex assignedModelsMutex;
     std::map<std::string, std::shared_ptr<ModelDetails_t>> assignedModels;
 };

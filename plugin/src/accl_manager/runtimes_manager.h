@@ -1,10 +1,14 @@
 // Chooses, downloads, verifies, unpacks and remembers the inference runtime library that
-// matches this machine.
+// matches this machine, and decides in each loop pass whether inference may go on.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class MessagingManager;
 
@@ -19,6 +23,14 @@ enum class RuntimeState : int32_t {
     RESELECT_REQUESTED = 7,
 };
 
+// What the runtime step needs from the engine around it.
+struct RuntimeStepContext {
+    MessagingManager& messages;
+    std::function<void()> stopInferenceEngine;
+    std::function<void(const std::string& name, const std::string& mimeType)> reportRuntime;
+    std::function<void()> requestImmediateRefresh;
+};
+
 class RuntimesManager {
 public:
     explicit RuntimesManager(const std::string& workingDirectory);
@@ -28,10 +40,31 @@ public:
     RuntimeState getState() const { return runtimeState.load(std::memory_order_acquire); }
     void setState(RuntimeState state) { runtimeState.store(state, std::memory_order_release); }
 
+    // True when the rest of the loop's pass (device parameters and models) may run.
+    bool runtimeStep(const RuntimeStepContext& context);
+
+    std::vector<std::string> getAllPossibleRuntimes(const std::string& mimeType);
+    bool isRuntimeInstalled() const;
+    std::string getInstalledRuntime();
+    void setInstalledRuntime(const std::string& name);
+    void downloadRuntimeLibrary(const std::string& name, MessagingManager& messages);
+    void markInstalled(MessagingManager& messages, const std::string& name);
+    void clearStaleChipCandidateWarnings(MessagingManager& messages);
+    bool hidesNvidiaRuntime() const;
+    void deleteAllRuntimes();
+    std::string getSupportedMIMEType(const std::string& name) const;
+
     const std::string binDirectory;
     const std::string runtimeCacheDirectory;
     std::atomic<bool> cancelDownloadRequested{false};
+    std::atomic<bool> downloadCancelled{false};
+    // Written before the state that publishes them (AWAITING_SELECTION, SELECTED).
+    std::vector<std::string> candidateRuntimes;
+    std::string userSelectedRuntime;
 
 private:
     std::atomic<RuntimeState> runtimeState{RuntimeState::NONE};
+    std::string installedRuntimeName;
+    // Runtime name to its primary MIME type, as registered by the machine's probes.
+    std::map<std::string, std::string> runtimeIndex;
 };

@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 #include <vek/branding/branding.h>
 #include <filesystem>
+#include <stdexcept>
 
 #include "vekai_utilities/vekai_utils.h"
 
@@ -86,6 +87,41 @@ int getServerCustomization() {
     if (name == "kestrel")
         return 0;
     return name == "default" ? 1 : 2;
+}
+
+bool compareIDs(const std::string& a, const std::string& b) {
+    const auto unbraced = [](const std::string& id) {
+        if (id.size() > 1 && id.front() == '{' && id.back() == '}')
+            return id.substr(1, id.size() - 2);
+        return id;
+    };
+    return unbraced(a) == unbraced(b);
+}
+
+namespace {
+
+// The first member of that name, as RapidJSON's FindMember finds it.
+const rapidjson::Value* firstMember(const rapidjson::Value& object, const char* key) {
+    if (!object.IsObject() || object.MemberCount() == 0)
+        return nullptr;
+    const auto found = object.FindMember(key);
+    return found == object.MemberEnd() ? nullptr : &found->value;
+}
+
+}  // namespace
+
+std::string jsonRequireString(const rapidjson::Value& object, const char* key) {
+    const rapidjson::Value* value = firstMember(object, key);
+    if (!value || !value->IsString())
+        throw std::runtime_error(std::string("missing required string: ") + key);
+    return std::string(value->GetString(), value->GetStringLength());
+}
+
+const rapidjson::Value& jsonRequireVal(const rapidjson::Value& object, const char* key) {
+    const rapidjson::Value* value = firstMember(object, key);
+    if (!value)
+        throw std::runtime_error(std::string("missing required key: ") + key);
+    return *value;
 }
 
 std::string finaliseDocument(const rapidjson::Document& document) {

@@ -29,6 +29,15 @@ std::string sanitizeString(const std::string& text);
 std::string toObjectTypeID(const std::string& className);
 bool isBaseObjectTypeID(const std::string& typeId);
 
+// Compares two ids, ignoring one pair of enclosing braces on each.
+bool compareIDs(const std::string& a, const std::string& b);
+
+// Accessors of required members; they raise std::runtime_error ("missing required string: " /
+// "missing required key: " + key) for a missing member, a non-object or, for the string
+// accessor, a first member of that name that is not a string.
+std::string jsonRequireString(const rapidjson::Value& object, const char* key);
+const rapidjson::Value& jsonRequireVal(const rapidjson::Value& object, const char* key);
+
 // Compact text of the document, members in insertion order; "{}" when it cannot be written.
 std::string finaliseDocument(const rapidjson::Document& document);
 
