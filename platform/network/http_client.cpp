@@ -432,7 +432,7 @@ bool HttpClient::doPost(const Url& url, std::string contentType, std::string bod
     return impl->request(url, true, contentType, std::move(body));
 }
 
-std::optional<Response> HttpClient::response() const {
+const std::optional<Response>& HttpClient::response() const {
     return impl->head;
 }
 

@@ -135,6 +135,10 @@ struct LimitCase {
     int expectedHits;
 };
 
+void PrintTo(const LimitCase& c, std::ostream* out) {
+    *out << "limit " << c.limit << ", chain of " << c.chainLength;
+}
+
 class RedirectLimit : public RedirectTest, public testing::WithParamInterface<LimitCase> {};
 
 TEST_P(RedirectLimit, FollowsAtMostTheLimit) {

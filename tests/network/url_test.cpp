@@ -14,6 +14,10 @@ struct ParseCase {
     const char* query;
 };
 
+void PrintTo(const ParseCase& c, std::ostream* out) {
+    *out << '"' << c.text << '"';
+}
+
 class UrlParse : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(UrlParse, SplitsIntoParts) {

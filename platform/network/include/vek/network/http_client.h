@@ -76,7 +76,8 @@ public:
     bool doGet(const Url& url);
     bool doPost(const Url& url, std::string contentType, std::string body);
 
-    std::optional<Response> response() const;
+    // The head of the last request's response; refers into the client until the next request.
+    const std::optional<Response>& response() const;
     // The rest of the body; none when there is no response or the body did not arrive whole.
     std::optional<std::string> fetchEntireMessageBody();
     // The next piece of the body, waiting for it when none is buffered; empty at the end of the body
