@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -376,6 +377,26 @@ int vekai_peer_tcp_listen(uint16_t port, int* listen_fd, uint16_t* bound_port) {
     if (bound_port != NULL) {
         *bound_port = ntohs(address.sin_port);
     }
+    return VEKAI_IPC_OK;
+}
+
+int vekai_peer_tcp_accept(int listen_fd, int* connection_fd) {
+    const int one = 1;
+    int fd;
+    if (connection_fd == NULL) {
+        return VEKAI_IPC_INVALID;
+    }
+    do {
+        fd = accept4(listen_fd, NULL, NULL, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return VEKAI_IPC_INVALID;
+    }
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+        close(fd);
+        return VEKAI_IPC_INVALID;
+    }
+    *connection_fd = fd;
     return VEKAI_IPC_OK;
 }
 

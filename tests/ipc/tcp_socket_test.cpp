@@ -1,6 +1,8 @@
 // The loopback stream socket against the peer library's TCP framing: connecting, gathered sends,
 // bounded receives, and a vanished peer reported as a failure rather than a signal.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vek/network/tcp_socket.h>
@@ -19,7 +21,11 @@ namespace {
 struct Listener {
     Listener() { EXPECT_EQ(vekai_peer_tcp_listen(0, &fd, &port), VEKAI_IPC_OK); }
     ~Listener() { close(fd); }
-    int accept() const { return ::accept(fd, nullptr, nullptr); }
+    int accept() const {
+        int connection = -1;
+        EXPECT_EQ(vekai_peer_tcp_accept(fd, &connection), VEKAI_IPC_OK);
+        return connection;
+    }
     int fd = -1;
     uint16_t port = 0;
 };
@@ -44,6 +50,10 @@ TEST(TcpSocket, FramedExchangeWithPeerLibrary) {
     Listener listener;
     auto server = std::async(std::launch::async, [&] {
         const int connection = listener.accept();
+        int noDelay = 0;
+        socklen_t size = sizeof noDelay;
+        getsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size);
+        EXPECT_NE(noDelay, 0) << "answers leave at once";
         vekai_peer_buffer message{};
         int answered = 0;
         while (vekai_peer_tcp_receive(connection, &message) == VEKAI_IPC_OK) {

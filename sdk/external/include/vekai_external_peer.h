@@ -57,6 +57,8 @@ const char* vekai_peer_status_text(int status);
 
 /* TCP: listens on 127.0.0.1; port 0 picks a free port, reported in *bound_port. */
 int vekai_peer_tcp_listen(uint16_t port, int* listen_fd, uint16_t* bound_port);
+/* Waits for the plugin to connect; answers then leave without waiting to be coalesced (no Nagle). */
+int vekai_peer_tcp_accept(int listen_fd, int* connection_fd);
 
 /* A growable message buffer; zero-initialise it, free it with vekai_peer_buffer_free(). */
 typedef struct vekai_peer_buffer {

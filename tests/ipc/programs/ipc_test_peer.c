@@ -173,8 +173,8 @@ static int serve_tcp(int argc, char** argv) {
     snprintf(text, sizeof text, "%u\n", (unsigned)port);
     write_report(port_file, text);
     for (;;) {
-        int connection = accept(listener, NULL, NULL);
-        if (connection < 0) {
+        int connection = -1;
+        if (vekai_peer_tcp_accept(listener, &connection) != VEKAI_IPC_OK) {
             continue;
         }
         serve_connection(connection, mode, &served);
