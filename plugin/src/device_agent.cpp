@@ -72,7 +72,7 @@ std::shared_ptr<DeviceAgentSettings_t> DeviceAgent::getDeviceSettingsCopy() cons
 }
 
 std::string DeviceAgent::manifestString() const {
-    return "{}";
+    return SettingsManager::generateDeviceAgentManifest(*getDeviceSettingsCopy(), engine->getCorvane());
 }
 
 InferenceResultCallback DeviceAgent::resultCallback() {
