@@ -32,6 +32,8 @@ Outcome<std::string> manifestOf(PluginHost& host, CommandLine::Command command) 
         return Failure{engine.error()};
     if (command == CommandLine::Command::engineManifest)
         return host.engineManifest();
+    if (command == CommandLine::Command::engineSettings)
+        return host.engineSettingsModel();
     auto recorder = MetadataRecorder::create(std::nullopt);
     if (!recorder)
         return Failure{recorder.error()};
@@ -48,6 +50,7 @@ Status printManifest(PluginHost& host, CommandLine::Command command, std::ostrea
         return Failure{manifest.error()};
     const char* what = command == CommandLine::Command::manifest         ? "the plugin manifest"
                        : command == CommandLine::Command::engineManifest ? "the engine manifest"
+                       : command == CommandLine::Command::engineSettings ? "the engine settings model"
                                                                          : "the device agent manifest";
     if (manifest->empty())
         return Failure{std::string(what) + " is empty"};

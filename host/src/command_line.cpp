@@ -60,6 +60,7 @@ const std::map<std::string, CommandLine::Command> kCommands = {
     {"help", CommandLine::Command::help},
     {"manifest", CommandLine::Command::manifest},
     {"engine-manifest", CommandLine::Command::engineManifest},
+    {"engine-settings", CommandLine::Command::engineSettings},
     {"device-manifest", CommandLine::Command::deviceManifest},
     {"run", CommandLine::Command::run},
 };
@@ -253,6 +254,7 @@ Plays the media server towards an analytics plugin library.
 Commands:
   manifest           print the plugin manifest
   engine-manifest    obtain the engine and print its manifest
+  engine-settings    obtain the engine and print its own settings page
   device-manifest    obtain the engine and one device agent and print the agent's manifest
   run                feed cameras with frames and record the plugin's metadata
   help               print this text

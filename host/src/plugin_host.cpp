@@ -139,6 +139,21 @@ Outcome<std::string> PluginHost::engineManifest() const {
     return takeManifest("engine manifest", engineObject->manifest());
 }
 
+Outcome<std::string> PluginHost::engineSettingsModel() const {
+    if (!engineObject)
+        return Failure{"no engine has been obtained"};
+    auto result = engineObject->integrationSideSettings();
+    if (!result.isOk()) {
+        if (result.value)
+            result.value->releaseRef();
+        return takeFailure("engine settings", result.error);
+    }
+    if (!result.value)
+        return Failure{"engine settings returned no response"};
+    const vek::sdk::Ptr<const vek::sdk::ISettingsResponse> response(result.value);
+    return vek::sdk::takeString(response->model());
+}
+
 Outcome<int> PluginHost::addCamera(const CameraDescription& camera,
                                    std::shared_ptr<MetadataRecorder> recorder) {
     if (!engineObject)

@@ -11,7 +11,7 @@
 namespace vekhost {
 
 struct CommandLine {
-    enum class Command { help, manifest, engineManifest, deviceManifest, run };
+    enum class Command { help, manifest, engineManifest, engineSettings, deviceManifest, run };
     Command command = Command::help;
     HostConfig host;
     RunOptions run;

@@ -40,6 +40,8 @@ public:
     // Obtains the one engine and sets its handler.
     Status obtainEngine();
     Outcome<std::string> engineManifest() const;
+    // The settings model of the engine's own settings page.
+    Outcome<std::string> engineSettingsModel() const;
 
     // Obtains a device agent and sets a handler that records its packets; returns the camera index.
     Outcome<int> addCamera(const CameraDescription& camera, std::shared_ptr<MetadataRecorder> recorder);
