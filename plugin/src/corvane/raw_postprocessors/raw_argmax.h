@@ -1,5 +1,5 @@
-// Per-proposal arg-max over class-major score rows, the hot loop of the anchor-free decoders: a scalar
-// routine, its AVX2 twin, a wrapper for the columns after the last full vector, and the thread split.
+// Class arg-max for the decoders: over class-major rows (scalar routine, AVX2 twin, wrapper for the
+// proposals after the last full vector, thread split) and the cheap pre-check of row-major outputs.
 #pragma once
 
 #include <cstddef>
