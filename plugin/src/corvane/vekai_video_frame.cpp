@@ -2,6 +2,7 @@
 
 #include <cpuid.h>
 #include <vek/sdk/analytics/i_data_packet.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <cstring>
@@ -23,10 +24,10 @@ struct Rgb {
     float b;
 };
 
-// Written as min and max instructions compare, so that the AVX2 twins clamp identically.
+// The min and max instructions the AVX2 twins use, one lane wide: the same results, and no branch to
+// mispredict on real images.
 float clampChannel(float value) {
-    value = value < 255.0f ? value : 255.0f;
-    return value > 0.0f ? value : 0.0f;
+    return _mm_cvtss_f32(_mm_max_ss(_mm_min_ss(_mm_set_ss(value), _mm_set_ss(255.0f)), _mm_setzero_ps()));
 }
 
 Rgb yuvToRgb(uint8_t ySample, uint8_t uSample, uint8_t vSample) {
@@ -110,9 +111,28 @@ void storeRgb(float* output, bool planar, size_t planeSize, size_t index, const 
     }
 }
 
+bool allBitsZero(float value) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof(bits));
+    return bits == 0;
+}
+
+// Zero padding, the common case, goes through memset, which writes whole cache lines fastest.
+void fillFloats(float* output, size_t count, float value) {
+    if (allBitsZero(value)) {
+        std::memset(output, 0, count * sizeof(float));
+    } else {
+        std::fill_n(output, count, value);
+    }
+}
+
 // Repeats one pixel by doubling what is already written: a few long copies instead of a 3-float loop.
 void fillInterleaved(float* output, size_t pixels, const Rgb& value) {
     if (pixels == 0) {
+        return;
+    }
+    if (allBitsZero(value.r) && allBitsZero(value.g) && allBitsZero(value.b)) {
+        std::memset(output, 0, 3 * pixels * sizeof(float));
         return;
     }
     output[0] = value.r;
@@ -129,9 +149,9 @@ void fillInterleaved(float* output, size_t pixels, const Rgb& value) {
 
 void fillRgbRow(float* output, bool planar, size_t planeSize, size_t start, size_t count, const Rgb& value) {
     if (planar) {
-        std::fill_n(output + start, count, value.r);
-        std::fill_n(output + planeSize + start, count, value.g);
-        std::fill_n(output + 2 * planeSize + start, count, value.b);
+        fillFloats(output + start, count, value.r);
+        fillFloats(output + planeSize + start, count, value.g);
+        fillFloats(output + 2 * planeSize + start, count, value.b);
     } else {
         fillInterleaved(output + 3 * start, count, value);
     }
@@ -153,9 +173,10 @@ struct Normalisation {
     Rgb offset;
 };
 
+// 0 - mean rather than -mean: a mean of 0 then pads with +0.0, whose bytes are all zero.
 Normalisation normalisation(const ChannelValues& means, const ChannelValues& vars) {
     return {{1.0f / vars[0], 1.0f / vars[1], 1.0f / vars[2]},
-            {-means[0] / vars[0], -means[1] / vars[1], -means[2] / vars[2]}};
+            {(0.0f - means[0]) / vars[0], (0.0f - means[1]) / vars[1], (0.0f - means[2]) / vars[2]}};
 }
 
 Rgb normalise(const Rgb& value, const Normalisation& n) {
@@ -362,8 +383,11 @@ void directRgb(const IUncompressedVideoFrame1& frame, ImageOrder order, int widt
         return;
     }
     params.geometry = samplingGeometry(params.frameWidth, params.frameHeight, width, height, crop, method);
-    const auto rowRoutine =
-        usableLevel(level) == SimdLevel::Avx2 ? directPreprocess_avx2 : directPreprocess_scalar;
+    const bool avx2 = usableLevel(level) == SimdLevel::Avx2;
+    if (avx2) {
+        params.planBlockWindows();
+    }
+    const auto rowRoutine = avx2 ? directPreprocess_avx2 : directPreprocess_scalar;
     for (int32_t row = 0; row < height; ++row) {
         rowRoutine(params, row);
     }
@@ -463,6 +487,80 @@ bool FrameSampling::gathersInsidePlanes() const {
     return frameWidth >= 8 && frameHeight >= 4;
 }
 
+namespace {
+
+struct SampleSpan {
+    int32_t first = std::numeric_limits<int32_t>::max();
+    int32_t last = -1;
+
+    int32_t windowsNeeded() const { return last < 0 ? 1 : (last - first) / 16 + 1; }
+};
+
+SampleSpan sampleSpan(const int32_t* columns, int32_t divisor) {
+    SampleSpan span;
+    for (int32_t i = 0; i < 8; ++i) {
+        if (columns[i] >= 0) {
+            span.first = std::min(span.first, columns[i] / divisor);
+            span.last = std::max(span.last, columns[i] / divisor);
+        }
+    }
+    return span;
+}
+
+// Windows start at most 16 bytes before the end of the plane's row, so no load leaves the row; the
+// windows a block does not need load its first window's bytes and use none of them.
+SampleWindows planWindows(const int32_t* columns, int32_t divisor, int32_t planeWidth, int32_t windows) {
+    const SampleSpan span = sampleSpan(columns, divisor);
+    SampleWindows plan;
+    for (int32_t k = 0; k < windows; ++k) {
+        plan.starts[k] = span.last < 0 ? 0
+                                       : std::min(span.first + 16 * std::min(k, span.windowsNeeded() - 1),
+                                                  planeWidth - 16);
+        std::fill_n(plan.shuffles[k], 16, SampleWindows::kUnused);
+    }
+    for (int32_t i = 0; i < 8; ++i) {
+        if (columns[i] < 0) {
+            continue;
+        }
+        const int32_t sample = columns[i] / divisor;
+        for (int32_t k = 0; k < windows; ++k) {
+            const int32_t offset = sample - plan.starts[k];
+            if (offset >= 0 && offset < 16) {
+                plan.shuffles[k][i] = static_cast<uint8_t>(offset);
+                break;
+            }
+        }
+    }
+    return plan;
+}
+
+}  // namespace
+
+void FrameSampling::planBlockWindows() {
+    const int32_t blocks = outputWidth / 8;
+    const int32_t chromaWidth = frameWidth / 2 + frameWidth % 2;
+    lumaWindows = 1;
+    chromaWindows = 1;
+    for (int32_t block = 0; block < blocks; ++block) {
+        const int32_t* columns = geometry.columnMap.data() + 8 * block;
+        lumaWindows = std::max(lumaWindows, sampleSpan(columns, 1).windowsNeeded());
+        chromaWindows = std::max(chromaWindows, sampleSpan(columns, 2).windowsNeeded());
+    }
+    blockWindows.clear();
+    if (chromaWidth < 16 || lumaWindows > SampleWindows::kMaxLumaWindows ||
+        chromaWindows > SampleWindows::kMaxChromaWindows) {
+        lumaWindows = 0;
+        chromaWindows = 0;
+        return;
+    }
+    blockWindows.resize(static_cast<size_t>(blocks));
+    for (int32_t block = 0; block < blocks; ++block) {
+        const int32_t* columns = geometry.columnMap.data() + 8 * block;
+        blockWindows[static_cast<size_t>(block)] = {planWindows(columns, 1, frameWidth, lumaWindows),
+                                                    planWindows(columns, 2, chromaWidth, chromaWindows)};
+    }
+}
+
 void directPreprocessColumns_scalar(const DirectPreprocessParams& params, int32_t row, int32_t sourceRow,
                                     int32_t begin, int32_t end) {
     const uint8_t* y = params.planeY + sourceRow * params.lineSizeY;
@@ -496,10 +594,11 @@ void directPreprocessUint8Columns_scalar(const DirectPreprocessUint8Params& para
         if (column < 0) {
             pixel[0] = pixel[1] = pixel[2] = 0;
         } else {
+            // Already clamped to 0..255: truncation is all that is left.
             const Rgb value = yuvToRgb(y[column], u[column / 2], v[column / 2]);
-            pixel[0] = toByte(value.r);
-            pixel[1] = toByte(value.g);
-            pixel[2] = toByte(value.b);
+            pixel[0] = static_cast<uint8_t>(value.r);
+            pixel[1] = static_cast<uint8_t>(value.g);
+            pixel[2] = static_cast<uint8_t>(value.b);
         }
     }
 }
@@ -695,8 +794,11 @@ void VideoFrame::directPreprocessUint8Into(const IUncompressedVideoFrame1& frame
         return;
     }
     params.geometry = samplingGeometry(params.frameWidth, params.frameHeight, width, height, crop, method);
-    const auto rowRoutine =
-        usableLevel(level) == SimdLevel::Avx2 ? directPreprocess_avx2_uint8 : directPreprocessUint8_scalar;
+    const bool avx2 = usableLevel(level) == SimdLevel::Avx2;
+    if (avx2) {
+        params.planBlockWindows();
+    }
+    const auto rowRoutine = avx2 ? directPreprocess_avx2_uint8 : directPreprocessUint8_scalar;
     for (int32_t row = 0; row < height; ++row) {
         rowRoutine(params, row);
     }

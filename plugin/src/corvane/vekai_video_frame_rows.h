@@ -49,6 +49,24 @@ Placement placement(int32_t targetWidth, int32_t targetHeight, const CropRegion&
 SamplingGeometry samplingGeometry(int32_t sourceWidth, int32_t sourceHeight, int32_t targetWidth,
                                   int32_t targetHeight, const CropBox& crop, ResizingMethod method);
 
+// Where the AVX2 routines find the samples of one block of 8 output columns in one plane row: 16-byte
+// loads inside the row, each shuffled into the output lanes it serves (kUnused lanes take nothing).
+struct SampleWindows {
+    // Chroma samples lie half as far apart; more than two loads for them would need more than four
+    // for luma, which is gathered anyway.
+    static constexpr int kMaxLumaWindows = 4;
+    static constexpr int kMaxChromaWindows = 2;
+    static constexpr uint8_t kUnused = 0x80;
+
+    int32_t starts[kMaxLumaWindows] = {};
+    alignas(16) uint8_t shuffles[kMaxLumaWindows][16] = {};
+};
+
+struct BlockWindows {
+    SampleWindows luma;
+    SampleWindows chroma;
+};
+
 // The YUV planes of a host frame and the sampling of one direct call; the V plane keeps its own line
 // size, which hosts give equal to the U plane's.
 struct FrameSampling {
@@ -63,9 +81,17 @@ struct FrameSampling {
     SamplingGeometry geometry;
     int32_t outputWidth = 0;
     int32_t outputHeight = 0;
+    // Loads per block and plane, the same for every block of a call, and one entry per full block of
+    // 8 output columns; filled by planBlockWindows. 0 loads: the AVX2 routines gather the samples.
+    int32_t lumaWindows = 0;
+    int32_t chromaWindows = 0;
+    std::vector<BlockWindows> blockWindows;
 
     // Whether 4-byte gathers around any sample stay inside the planes (see the AVX2 routines).
     bool gathersInsidePlanes() const;
+    // Plans the loads of every full block from the column map, which holds for every row; leaves
+    // gathering when the samples of a block lie too far apart or a plane is narrower than a load.
+    void planBlockWindows();
 };
 
 struct DirectPreprocessParams : FrameSampling {
