@@ -3,7 +3,10 @@
 // channels, and blocks of 8 columns that mix padding and image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "corvane/vekai_video_frame.h"
 #include "corvane/vekai_video_frame_rows.h"
@@ -45,6 +48,19 @@ bool mixesPaddingAndImage(const std::vector<int32_t>& columnMap) {
     return false;
 }
 
+// The loads per block the AVX2 routines plan for a case; 0 means they gather.
+std::pair<int32_t, int32_t> plannedWindows(int frameWidth, int frameHeight, int width, int height,
+                                           const CropBox& crop, ResizingMethod method) {
+    vekai::FrameSampling sampling;
+    sampling.frameWidth = frameWidth;
+    sampling.frameHeight = frameHeight;
+    sampling.outputWidth = width;
+    sampling.outputHeight = height;
+    sampling.geometry = vekai::samplingGeometry(frameWidth, frameHeight, width, height, crop, method);
+    sampling.planBlockWindows();
+    return {sampling.lumaWindows, sampling.chromaWindows};
+}
+
 class SimdEquivalence : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -68,6 +84,10 @@ protected:
                                               std::to_string(t.height) + " method " + std::to_string(method) +
                                               " crop " + std::to_string(crop[0]) + "," +
                                               std::to_string(crop[2]);
+                    if (t.width >= 8) {
+                        planned.insert(plannedWindows(f.width, f.height, t.width, t.height, crop,
+                                                      static_cast<ResizingMethod>(method)));
+                    }
                     compareFloats(*frame, t, crop, static_cast<ResizingMethod>(method), means, vars, where);
                     compareBytes(*frame, t, crop, static_cast<ResizingMethod>(method), where);
                 }
@@ -106,6 +126,9 @@ protected:
                                               SimdLevel::Avx2);
         ASSERT_EQ(scalar, avx2) << where;
     }
+
+    // Every plan the comparisons went through: (luma loads, chroma loads) per block.
+    std::set<std::pair<int32_t, int32_t>> planned;
 };
 
 const std::vector<CropBox> kCrops{
@@ -126,6 +149,18 @@ TEST_F(SimdEquivalence, OddFrameAndTargetSizes) {
         if (HasFatalFailure()) {
             return;
         }
+    }
+    // The comparisons reached gathering and every number of loads per block.
+    EXPECT_TRUE(planned.count({0, 0}));
+    const auto reached = [&](bool luma, int32_t loads) {
+        return std::any_of(planned.begin(), planned.end(),
+                           [&](const auto& plan) { return (luma ? plan.first : plan.second) == loads; });
+    };
+    for (int32_t loads = 1; loads <= vekai::SampleWindows::kMaxLumaWindows; ++loads) {
+        EXPECT_TRUE(reached(true, loads)) << loads << " luma loads";
+    }
+    for (int32_t loads = 1; loads <= vekai::SampleWindows::kMaxChromaWindows; ++loads) {
+        EXPECT_TRUE(reached(false, loads)) << loads << " chroma loads";
     }
 }
 
