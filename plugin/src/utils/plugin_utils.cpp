@@ -3,7 +3,11 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <vek/branding/branding.h>
+#include <ctime>
 #include <filesystem>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 #include <stdexcept>
 
 #include "vekai_utilities/vekai_utils.h"
@@ -122,6 +126,27 @@ const rapidjson::Value& jsonRequireVal(const rapidjson::Value& object, const cha
     if (!value)
         throw std::runtime_error(std::string("missing required key: ") + key);
     return *value;
+}
+
+std::optional<int64_t> stringToTime(const std::string& text, const std::string& format) {
+    std::tm parts{};
+    std::istringstream input(text);
+    input.imbue(std::locale::classic());
+    input >> std::get_time(&parts, format.c_str());
+    if (input.fail()) {
+        vekai_vlog("Error! Failed to parse string to time: %s\n", text.c_str());
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(timegm(&parts));
+}
+
+std::string filenameFromUrl(const std::string& url) {
+    const size_t slash = url.rfind('/');
+    if (slash == std::string::npos) {
+        vekai_vlog("Warning! Could not determine model filename: %s\n", url.c_str());
+        return {};
+    }
+    return url.substr(slash + 1);
 }
 
 std::string finaliseDocument(const rapidjson::Document& document) {

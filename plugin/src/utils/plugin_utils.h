@@ -3,8 +3,10 @@
 #pragma once
 
 #include <rapidjson/document.h>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace Utils {
@@ -37,6 +39,12 @@ bool compareIDs(const std::string& a, const std::string& b);
 // accessor, a first member of that name that is not a string.
 std::string jsonRequireString(const rapidjson::Value& object, const char* key);
 const rapidjson::Value& jsonRequireVal(const rapidjson::Value& object, const char* key);
+
+// Seconds since the Unix epoch of a UTC time text in a strftime-style format ("%a, %d %b %Y
+// %H:%M:%S GMT"), read in the classic locale; nothing when it does not parse.
+std::optional<int64_t> stringToTime(const std::string& text, const std::string& format);
+// The last path segment of a URL (query kept); empty when the URL ends with "/" or has none.
+std::string filenameFromUrl(const std::string& url);
 
 // Compact text of the document, members in insertion order; "{}" when it cannot be written.
 std::string finaliseDocument(const rapidjson::Document& document);
