@@ -278,14 +278,25 @@ TEST_F(EngineTest, SecondOutputForAFreedSlotIsSkipped) {
     EXPECT_EQ(engine->inFlightCount(), 0);
 }
 
-TEST_F(EngineTest, StoppingForgetsOutstandingRequests) {
-    auto model = addModel("m", R"({"delay_ms": 300, "outputs": [{"name": "out", "echo": "in"}]})");
+TEST_F(EngineTest, StoppingForgetsOutstandingRequestsAndFreesTheirSlots) {
+    auto held = addModel("held", kSlowEcho);
+    auto good = addModel("good", kEcho);
     auto engine = start();
-    ASSERT_TRUE(send(*engine, model, 1));
+    ASSERT_TRUE(send(*engine, held, 1));
+    ASSERT_TRUE(send(*engine, held, 2));
     engine->stopRuntime();
+    EXPECT_EQ(engine->getState(), EngineState::STOPPING);
     EXPECT_EQ(engine->inFlightCount(), 0);
-    EXPECT_FALSE(send(*engine, model, 1));
-    EXPECT_FALSE(next(500).has_value());
+    EXPECT_FALSE(send(*engine, good, 3));
+
+    good->lastModified = 2;
+    engine->processParameters(models);
+    ASSERT_EQ(engine->getState(), EngineState::RUNNING);
+    ASSERT_TRUE(send(*engine, good, 4));
+    auto output = next();
+    ASSERT_TRUE(output.has_value());
+    EXPECT_EQ(output->tensors->id, 0) << "the slots of the forgotten requests are free again";
+    EXPECT_EQ(floatValues(output->tensors->tensors[0]), std::vector<float>{4});
 }
 
 class OutOfRangeIdTest : public EngineTest, public ::testing::WithParamInterface<int> {};
