@@ -99,16 +99,15 @@ VEKAI_TARGET_AVX2 inline __m256 clampChannel(__m256 value) {
 }
 
 // Multiplies and adds stay separate and in the scalar order, so every value equals the scalar one bit
-// for bit.
+// for bit. The channels are not clamped yet: bytes get that from saturating packs.
 VEKAI_TARGET_AVX2 inline RgbBlock toRgb(const SampleBlock& samples) {
     const __m256 half = _mm256_set1_ps(128.0f);
     const __m256 u = _mm256_sub_ps(samples.u, half);
     const __m256 v = _mm256_sub_ps(samples.v, half);
-    const __m256 r = _mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(kRedFromV)), samples.y);
-    const __m256 g = _mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(kGreenFromV)),
-                                   _mm256_add_ps(_mm256_mul_ps(u, _mm256_set1_ps(kGreenFromU)), samples.y));
-    const __m256 b = _mm256_add_ps(_mm256_mul_ps(u, _mm256_set1_ps(kBlueFromU)), samples.y);
-    return {clampChannel(r), clampChannel(g), clampChannel(b)};
+    return {_mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(kRedFromV)), samples.y),
+            _mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(kGreenFromV)),
+                          _mm256_add_ps(_mm256_mul_ps(u, _mm256_set1_ps(kGreenFromU)), samples.y)),
+            _mm256_add_ps(_mm256_mul_ps(u, _mm256_set1_ps(kBlueFromU)), samples.y)};
 }
 
 // 8 pixels of three planes into 24 interleaved floats: one lane permutation per channel, then blends.
@@ -123,29 +122,6 @@ VEKAI_TARGET_AVX2 inline void storeInterleaved(float* output, __m256 r, __m256 g
 
 VEKAI_TARGET_AVX2 inline __m256i loadColumns(const int32_t* columnMap, int32_t x) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columnMap + x));
-}
-
-// The rows the next output row samples lie a few rows further down, where the hardware prefetcher
-// does not look; asking for them now hides their latency behind this row's work.
-void prefetchNextRows(const FrameSampling& sampling, int32_t row) {
-    if (row + 1 >= sampling.outputHeight) {
-        return;
-    }
-    const int32_t next = sampling.geometry.sourceRow(row + 1);
-    if (next < 0) {
-        return;
-    }
-    const int32_t chromaWidth = sampling.frameWidth / 2 + sampling.frameWidth % 2;
-    const uint8_t* y = sampling.planeY + next * sampling.lineSizeY;
-    const uint8_t* u = sampling.planeU + (next / 2) * sampling.lineSizeU;
-    const uint8_t* v = sampling.planeV + (next / 2) * sampling.lineSizeV;
-    for (int32_t offset = 0; offset < sampling.frameWidth; offset += 64) {
-        _mm_prefetch(reinterpret_cast<const char*>(y + offset), _MM_HINT_T0);
-    }
-    for (int32_t offset = 0; offset < chromaWidth; offset += 64) {
-        _mm_prefetch(reinterpret_cast<const char*>(u + offset), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(v + offset), _MM_HINT_T0);
-    }
 }
 
 int32_t fullBlockEnd(int32_t width) {
@@ -171,7 +147,6 @@ VEKAI_TARGET_AVX2 void floatRow(const DirectPreprocessParams& params, int32_t ro
     float* interleaved = params.output + 3 * rowStart;
     const int32_t* columnMap = params.geometry.columnMap.data();
     const int32_t blockEnd = fullBlockEnd(params.outputWidth);
-    prefetchNextRows(params, row);
     for (int32_t x = 0; x < blockEnd; x += 8) {
         const __m256i columns = loadColumns(columnMap, x);
         const __m256 padding = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_setzero_si256(), columns));
@@ -181,9 +156,9 @@ VEKAI_TARGET_AVX2 void floatRow(const DirectPreprocessParams& params, int32_t ro
         __m256 b = paddingB;
         if (paddingLanes != 0xFF) {
             const RgbBlock rgb = toRgb(sample(x / 8, columns));
-            r = _mm256_add_ps(_mm256_mul_ps(rgb.r, scaleR), offsetR);
-            g = _mm256_add_ps(_mm256_mul_ps(rgb.g, scaleG), offsetG);
-            b = _mm256_add_ps(_mm256_mul_ps(rgb.b, scaleB), offsetB);
+            r = _mm256_add_ps(_mm256_mul_ps(clampChannel(rgb.r), scaleR), offsetR);
+            g = _mm256_add_ps(_mm256_mul_ps(clampChannel(rgb.g), scaleG), offsetG);
+            b = _mm256_add_ps(_mm256_mul_ps(clampChannel(rgb.b), scaleB), offsetB);
             if (paddingLanes != 0) {
                 r = _mm256_blendv_ps(r, paddingR, padding);
                 g = _mm256_blendv_ps(g, paddingG, padding);
@@ -204,27 +179,33 @@ VEKAI_TARGET_AVX2 void floatRow(const DirectPreprocessParams& params, int32_t ro
 template <class Sampler>
 VEKAI_TARGET_AVX2 void byteRow(const DirectPreprocessUint8Params& params, int32_t row, int32_t sourceRow) {
     const Sampler sample = Sampler::forRow(params, sourceRow);
-    // Per 128-bit lane: the low three bytes of four pixel words, then the two 12-byte halves joined.
-    const __m256i packBytes = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
-                                               0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    // After the packs each 128-bit lane holds r0-3 g0-3 b0-3 of its four pixels; interleave them, then
+    // join the two 12-byte halves.
+    const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1,  //
+                                                0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
     const __m256i joinHalves = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     uint8_t* out = params.output + 3 * static_cast<size_t>(row) * static_cast<size_t>(params.outputWidth);
     const int32_t* columnMap = params.geometry.columnMap.data();
     const int32_t blockEnd = fullBlockEnd(params.outputWidth);
-    prefetchNextRows(params, row);
     for (int32_t x = 0; x < blockEnd; x += 8) {
         const __m256i columns = loadColumns(columnMap, x);
         const __m256i padding = _mm256_cmpgt_epi32(_mm256_setzero_si256(), columns);
         const int paddingLanes = _mm256_movemask_ps(_mm256_castsi256_ps(padding));
-        __m256i words = _mm256_setzero_si256();
+        __m256i bytes = _mm256_setzero_si256();
         if (paddingLanes != 0xFF) {
+            // Truncation, then saturation to 0..255 in the packs, is truncation of the clamped value:
+            // the channels stay far below the 32767 where the signed 16-bit pack would misread them.
             const RgbBlock rgb = toRgb(sample(x / 8, columns));
-            words = _mm256_or_si256(_mm256_cvttps_epi32(rgb.r),
-                                    _mm256_or_si256(_mm256_slli_epi32(_mm256_cvttps_epi32(rgb.g), 8),
-                                                    _mm256_slli_epi32(_mm256_cvttps_epi32(rgb.b), 16)));
-            words = _mm256_andnot_si256(padding, words);
+            const __m256i rg = _mm256_packus_epi32(_mm256_cvttps_epi32(rgb.r), _mm256_cvttps_epi32(rgb.g));
+            const __m256i b = _mm256_packus_epi32(_mm256_cvttps_epi32(rgb.b), _mm256_setzero_si256());
+            bytes = _mm256_packus_epi16(rg, b);
+            if (paddingLanes != 0) {
+                const __m256i padding16 = _mm256_packs_epi32(padding, padding);
+                bytes = _mm256_andnot_si256(_mm256_packs_epi16(padding16, padding16), bytes);
+            }
         }
-        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(words, packBytes), joinHalves);
+        const __m256i packed =
+            _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bytes, interleave), joinHalves);
         uint8_t* pixels = out + 3 * static_cast<size_t>(x);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm256_castsi256_si128(packed));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(pixels + 16), _mm256_extracti128_si256(packed, 1));
