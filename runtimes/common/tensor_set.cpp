@@ -29,7 +29,7 @@ bool fillEntry(VekRuntimeTensor& entry, std::string_view name, int32_t type, std
     entry.name = static_cast<char*>(std::malloc(name.size() + 1));
     entry.shape = static_cast<int32_t*>(std::malloc(shape.empty() ? 1 : shape.size() * sizeof(int32_t)));
     // One spare byte keeps an empty tensor's data pointer distinct from "no allocation".
-    entry.data = size == 0 ? std::malloc(1) : (data != nullptr ? std::malloc(size) : std::calloc(1, size));
+    entry.data = std::malloc(size == 0 ? 1 : size);
     if (entry.name == nullptr || entry.shape == nullptr || entry.data == nullptr) {
         return false;
     }

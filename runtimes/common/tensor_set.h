@@ -14,8 +14,9 @@ namespace vekrt {
 // A set of `count` zeroed entries, or null when memory runs out.
 VekRuntimeTensors* allocateSet(int32_t id, int32_t count);
 
-// Fills a zeroed entry with copies of name and shape and `size` bytes of data (left zero when data is
-// null); false when memory runs out, in which case the entry holds whatever was allocated so far.
+// Fills a zeroed entry with copies of name and shape and `size` bytes of data (allocated but left for
+// the caller to write when data is null); false when memory runs out, in which case the entry holds
+// whatever was allocated so far.
 bool fillEntry(VekRuntimeTensor& entry, std::string_view name, int32_t type, std::span<const int64_t> shape,
                const void* data, uint64_t size);
 

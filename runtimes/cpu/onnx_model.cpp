@@ -81,6 +81,35 @@ bool byteCount(const int32_t* shape, int32_t rank, size_t elementBytes, uint64_t
     return true;
 }
 
+// Copies an output ONNX Runtime allocated into a zeroed entry of the set; the error text, or empty.
+std::string copyOutput(OrtValue* value, const TensorDescription& description, VekRuntimeTensor& entry) {
+    const OrtApi* api = ort::api();
+    OrtTensorTypeAndShapeInfo* rawInfo = nullptr;
+    std::string error = ort::takeError(api->GetTensorTypeAndShape(value, &rawInfo));
+    const ort::ShapeInfoPtr info(rawInfo);
+    size_t rank = 0;
+    size_t elements = 0;
+    void* data = nullptr;
+    if (error.empty()) {
+        error = ort::takeError(api->GetDimensionsCount(info.get(), &rank));
+    }
+    std::vector<int64_t> shape(rank);
+    if (error.empty()) {
+        error = ort::takeError(api->GetDimensions(info.get(), shape.data(), rank));
+    }
+    if (error.empty()) {
+        error = ort::takeError(api->GetTensorShapeElementCount(info.get(), &elements));
+    }
+    if (error.empty()) {
+        error = ort::takeError(api->GetTensorMutableData(value, &data));
+    }
+    if (error.empty() && !fillEntry(entry, description.name, description.type, shape, data,
+                                    elements * elementSize(description.type))) {
+        error = "out of memory";
+    }
+    return error;
+}
+
 }  // namespace
 
 std::unique_ptr<OnnxModel> OnnxModel::load(const OrtEnv& env, const OrtSessionOptions& options,
@@ -180,50 +209,51 @@ VekRuntimeTensors* OnnxModel::run(const VekRuntimeTensors& request, std::string&
         }
         inputs.push_back(value);
     }
-    std::vector<OrtValue*> outputs(outputDescriptions.size(), nullptr);
-    error = ort::takeError(api->Run(session.get(), nullptr, inputNames.data(), inputs.data(), inputs.size(),
-                                    outputNames.data(), outputNames.size(), outputs.data()));
-    std::vector<ort::ValuePtr> outputValues;
-    for (OrtValue* value : outputs) {
-        outputValues.emplace_back(value);
-    }
-    if (!error.empty()) {
-        return nullptr;
-    }
-    VekRuntimeTensors* set = allocateSet(request.id, static_cast<int32_t>(outputs.size()));
+    VekRuntimeTensors* set = allocateSet(request.id, static_cast<int32_t>(outputDescriptions.size()));
     if (set == nullptr) {
         error = "out of memory";
         return nullptr;
     }
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        OrtTensorTypeAndShapeInfo* rawInfo = nullptr;
-        error = ort::takeError(api->GetTensorTypeAndShape(outputs[i], &rawInfo));
-        const ort::ShapeInfoPtr info(rawInfo);
-        size_t rank = 0;
-        size_t elements = 0;
-        void* data = nullptr;
-        if (error.empty()) {
-            error = ort::takeError(api->GetDimensionsCount(info.get(), &rank));
-        }
-        std::vector<int64_t> shape(rank);
-        if (error.empty()) {
-            error = ort::takeError(api->GetDimensions(info.get(), shape.data(), rank));
-        }
-        if (error.empty()) {
-            error = ort::takeError(api->GetTensorShapeElementCount(info.get(), &elements));
-        }
-        if (error.empty()) {
-            error = ort::takeError(api->GetTensorMutableData(outputs[i], &data));
-        }
+    // Outputs of a fixed shape are written by ONNX Runtime straight into the set; the others are copied.
+    std::vector<OrtValue*> outputs(outputDescriptions.size(), nullptr);
+    std::vector<ort::ValuePtr> outputValues(outputDescriptions.size());
+    for (size_t i = 0; i < outputDescriptions.size() && error.empty(); ++i) {
         const TensorDescription& description = outputDescriptions[i];
-        if (error.empty() && !fillEntry(set->tensors[i], description.name, description.type, shape, data,
-                                        elements * elementSize(description.type))) {
+        uint64_t bytes = elementSize(description.type);
+        for (int64_t dim : description.shape) {
+            bytes = dim > 0 ? bytes * static_cast<uint64_t>(dim) : 0;
+        }
+        if (bytes == 0) {
+            continue;
+        }
+        if (!fillEntry(set->tensors[i], description.name, description.type, description.shape, nullptr,
+                       bytes)) {
             error = "out of memory";
+            break;
         }
-        if (!error.empty()) {
-            freeSet(set);
-            return nullptr;
+        error = ort::takeError(api->CreateTensorWithDataAsOrtValue(
+            memoryInfo.get(), set->tensors[i].data, bytes, description.shape.data(), description.shape.size(),
+            static_cast<ONNXTensorElementDataType>(description.type), &outputs[i]));
+        outputValues[i].reset(outputs[i]);
+    }
+    if (error.empty()) {
+        error =
+            ort::takeError(api->Run(session.get(), nullptr, inputNames.data(), inputs.data(), inputs.size(),
+                                    outputNames.data(), outputNames.size(), outputs.data()));
+    }
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        if (outputValues[i] == nullptr) {
+            outputValues[i].reset(outputs[i]);
         }
+    }
+    for (size_t i = 0; i < outputs.size() && error.empty(); ++i) {
+        if (set->tensors[i].data == nullptr) {
+            error = copyOutput(outputs[i], outputDescriptions[i], set->tensors[i]);
+        }
+    }
+    if (!error.empty()) {
+        freeSet(set);
+        return nullptr;
     }
     return set;
 }
