@@ -52,6 +52,9 @@ struct Runtime {
     vekrt::ort::SessionOptionsPtr sessionOptions;
     std::vector<std::unique_ptr<vekrt::OnnxModel>> models;
     std::vector<std::thread> workers;
+
+    // A library unloaded without runtime_cleanup must not leave threads running in its unmapped code.
+    ~Runtime();
 };
 
 Runtime& runtime() {
@@ -110,6 +113,10 @@ void stopWorkers(Runtime& r) {
     r.jobs.clear();
     r.results.clear();
     r.held = 0;
+}
+
+Runtime::~Runtime() {
+    stopWorkers(*this);
 }
 
 int initialise(Runtime& r, const Config& config) {

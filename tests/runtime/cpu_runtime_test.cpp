@@ -304,6 +304,20 @@ TEST_F(CpuRuntimeTest, CleanupDropsPendingWorkAndASecondInitialisationWorks) {
     EXPECT_EQ(floatValues(output->tensors[1]), (std::vector<float>{12, 24, 36, 48}));
 }
 
+TEST_F(CpuRuntimeTest, ProcessEndingWithoutCleanupExitsNormally) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            VekaiRuntime started((packageDir->path / "libRuntimeLibrary.so").string());
+            Config config{};
+            if (started.init(config) != 0) {
+                std::_Exit(3);
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(CpuRuntimeTest, ManyThreadsEnqueueWhileOneRetrievesEveryOutput) {
     constexpr int kThreads = 8;
     constexpr int kPerThread = 40;
