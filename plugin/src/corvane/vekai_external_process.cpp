@@ -83,6 +83,11 @@ extern "C" void onWatchdogTerminate(int) {
         _exit(0);
     }
     while (kill(target.programGroup, 0) == 0 || errno == EPERM) {
+        // Also notices the plugin's end when the parent-death signal was lost or held back.
+        if (getppid() != target.pluginPid) {
+            killTargetGroup();
+            _exit(0);
+        }
         sleep(1);
     }
     _exit(0);
@@ -183,10 +188,13 @@ std::unique_ptr<ExternalProcess> ExternalProcess::create(const QString& command,
     if (!logFile.isEmpty()) {
         vekai_vlog("External process log file: %s\n", qUtf8Printable(logFile));
     }
-    Launch launch{
-        command, logFile,
-        QStringList{QString::fromStdString(inputText), QString::fromStdString(outputText)} + arguments,
-        environment};
+    Launch launch{command.toStdString(), logFile.toStdString(), {inputText, outputText}, {}};
+    for (const QString& argument : arguments) {
+        launch.arguments.push_back(argument.toStdString());
+    }
+    for (const QString& variable : environment.toStringList()) {
+        launch.environment.push_back(variable.toStdString());
+    }
     std::promise<bool> started;
     std::future<bool> startResult = started.get_future();
     process->monitorThread =
@@ -230,12 +238,24 @@ ExternalProcess::~ExternalProcess() {
 
 void ExternalProcess::monitorProcess(Launch launch, std::promise<bool> started) {
     QProcess process;
-    if (!launch.logFile.isEmpty()) {
+    if (!launch.logFile.empty()) {
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setStandardOutputFile(launch.logFile, QIODevice::Append);
+        process.setStandardOutputFile(QString::fromStdString(launch.logFile), QIODevice::Append);
     }
-    if (!launch.environment.isEmpty()) {
-        process.setProcessEnvironment(launch.environment);
+    if (!launch.environment.empty()) {
+        QProcessEnvironment environment;
+        for (const std::string& variable : launch.environment) {
+            const size_t separator = variable.find('=');
+            environment.insert(QString::fromStdString(variable.substr(0, separator)),
+                               separator == std::string::npos
+                                   ? QString()
+                                   : QString::fromStdString(variable.substr(separator + 1)));
+        }
+        process.setProcessEnvironment(environment);
+    }
+    QStringList arguments;
+    for (const std::string& argument : launch.arguments) {
+        arguments.push_back(QString::fromStdString(argument));
     }
     const pid_t pluginPid = getpid();
     // Runs in the child between fork and exec: only async-signal-safe calls.
@@ -246,7 +266,7 @@ void ExternalProcess::monitorProcess(Launch launch, std::promise<bool> started) 
         }
         setpgid(0, 0);
     });
-    process.start(launch.command, launch.arguments, QIODevice::ReadWrite);
+    process.start(QString::fromStdString(launch.command), arguments, QIODevice::ReadWrite);
     if (!process.waitForStarted(kStartTimeoutMs)) {
         logStartFailure(process);
         running.store(false);

@@ -14,7 +14,9 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "vekai_utilities/vekai_ipc_utils.h"
 
@@ -52,11 +54,13 @@ public:
     bool hasChildProcessExited() const { return !useTcp && !running.load(); }
 
 private:
+    // Deep copies of the caller's values: the monitor thread builds its own Qt values from them, so
+    // that no implicitly shared Qt data is handed between threads.
     struct Launch {
-        QString command;
-        QString logFile;
-        QStringList arguments;
-        QProcessEnvironment environment;
+        std::string command;
+        std::string logFile;
+        std::vector<std::string> arguments;
+        std::vector<std::string> environment;  // "NAME=value"
     };
 
     ExternalProcess() = default;
