@@ -1,0 +1,66 @@
+// Per-device, per-class IoU tracker: binds each frame's detections to the tracks of its class and
+// decides which tracks have been seen long and recently enough to be reported.
+#pragma once
+
+#include <vek/sdk/analytics/rect.h>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "corvane/vekai_detected_object.h"
+#include "vekai_utilities/vekai_utils.h"
+
+namespace vekai {
+
+struct Detection {
+    vek::sdk::analytics::Rect box;  // fractions of the frame
+    float score = 0;
+};
+
+using DetectionsByClass = std::map<std::string, std::vector<Detection>>;
+
+class ObjectTracker {
+public:
+    // Matches every class that has detections against the device's tracks of that class and returns
+    // the tracks to report. Reported objects are copies taken under the device's lock, so callers
+    // can read them while later frames of the same device update the tracks.
+    ObjectsByClass update(const std::string& deviceId, int64_t nowUs, const DetectionsByClass& detections,
+                          VekAITimer& timer);
+
+    // Copies of the tracks of one class of one device, in store order.
+    std::vector<VekAIObject_t> tracksOf(const std::string& deviceId, const std::string& className) const;
+
+    // A track is reported once it is older than this when matched again...
+    const int64_t minReportAgeUs = 100000;
+    // ...and only when its previous sighting is more recent than this.
+    const int64_t maxReportGapUs = 500000;
+    // Tracks unseen for longer are no longer matched.
+    static constexpr int64_t kMatchWindowUs = 1000000;
+    // A class with more tracks keeps only the most recently seen ones.
+    static constexpr size_t kMaxTracksPerClass = 100;
+    static constexpr size_t kTracksKeptAfterTrim = 70;
+
+private:
+    struct DeviceTracks {
+        // Serialises all track work of the device.
+        mutable std::mutex mutex;
+        std::map<std::string, std::vector<VekAIObject_t>> classes;
+    };
+
+    DeviceTracks& deviceTracks(const std::string& deviceId, VekAITimer& timer);
+    const DeviceTracks* findDeviceTracks(const std::string& deviceId) const;
+    void matchClass(std::vector<VekAIObject_t>& tracks, const std::string& className,
+                    const std::vector<Detection>& detections, int64_t nowUs,
+                    std::vector<VekAIObjectPtr>& reported) const;
+
+    // Guards the device map itself, never the tracks inside; never held while a device mutex is taken.
+    mutable std::shared_mutex tracksLock;
+    // Entries are created on first use and never removed, so references to them stay valid.
+    std::map<std::string, DeviceTracks> devices;
+};
+
+}  // namespace vekai
