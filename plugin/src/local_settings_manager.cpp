@@ -11,6 +11,9 @@
 #include "accl_manager/utils.h"
 #include "corvane/vekai_event_types.h"
 #include "corvane_interface.h"
+#include "device_settings_model.h"
+#include "engine.h"
+#include "ini_manager.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -194,6 +197,25 @@ std::string constructEngineSettingsModelString(int serverCustomization) {
         return {};
     }
     return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string createDeviceAgentSettingsModelString(
+    vek::vms_server_plugins::analytics::vekai::Engine& engine,
+    const std::shared_ptr<const DeviceAgentSettings_t>& settings) {
+    auto& runtimes = engine.getRuntimesManager();
+    DeviceSettingsModel::EngineState state;
+    state.cloudState = engine.getRegistrationManager().getState();
+    // The state is read first: it publishes the candidate list written before it.
+    state.runtimeState = runtimes.getState();
+    if (state.runtimeState == RuntimeState::AWAITING_SELECTION)
+        state.candidateRuntimes = runtimes.candidateRuntimes;
+    state.downloadCancelled = runtimes.downloadCancelled.load();
+    state.installedRuntime = runtimes.getInstalledRuntime();
+    state.serverCustomization = engine.getServerCustomization();
+    state.messages = engine.getMessagingManager().getMessages();
+    state.alwaysShowRecoveryButtons = ini().alwaysShowRecoveryButtons;
+    static const DeviceAgentSettings_t kNoSettings;
+    return DeviceSettingsModel::build(state, settings ? *settings : kNoSettings);
 }
 
 }  // namespace SettingsManager

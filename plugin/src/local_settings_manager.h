@@ -1,13 +1,17 @@
-// Builders of the JSON documents the host shows: the engine manifest and, later, the device
-// agent manifest and settings model.
+// Builders of the JSON documents the host shows: the engine manifest and settings, the device
+// agent manifest and the device settings page.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "corvane/vekai_corvane_utils.h"
 #include "corvane/vekai_external_processors.h"
 
 class CorvaneInterface;
+namespace vek::vms_server_plugins::analytics::vekai {
+class Engine;
+}
 
 namespace SettingsManager {
 
@@ -21,5 +25,11 @@ std::string generateDeviceAgentManifest(const DeviceAgentSettings_t& settings,
                                         const CorvaneInterface& corvane);
 std::string generateDeviceAgentManifest(const DeviceAgentSettings_t& settings,
                                         const vekai::ExternalPostprocessorTable& externalPostprocessors);
+
+// The device's settings page as the engine sees it now (registration, runtime, notices,
+// configuration) over the given device settings.
+std::string createDeviceAgentSettingsModelString(
+    vek::vms_server_plugins::analytics::vekai::Engine& engine,
+    const std::shared_ptr<const DeviceAgentSettings_t>& settings);
 
 }  // namespace SettingsManager
