@@ -66,16 +66,19 @@ Outcome<std::unique_ptr<PluginHost>> PluginHost::load(HostConfig config) {
     Outcome<PluginLibrary> library = PluginLibrary::open(config.pluginPath);
     if (!library)
         return Failure{library.error()};
-    auto router = std::make_shared<RestRouter>();
-    Ptr<UtilityProvider> provider(new UtilityProvider(config.provider, std::move(router)));
-    std::unique_ptr<PluginHost> host(new PluginHost(std::move(library.value()), std::move(provider)));
+    const auto storePath =
+        config.restStorePath.value_or(std::filesystem::path(config.provider.dataDir) / "vekhost_rest.json");
+    auto router = std::make_shared<RestRouter>(config.provider.serverId, storePath);
+    Ptr<UtilityProvider> provider(new UtilityProvider(config.provider, router));
+    std::unique_ptr<PluginHost> host(new PluginHost(std::move(library.value()), std::move(provider), router));
     if (Status created = host->createPlugin(config); !created)
         return Failure{created.error()};
     return host;
 }
 
-PluginHost::PluginHost(PluginLibrary library, Ptr<UtilityProvider> provider)
-    : library(std::move(library)), provider(std::move(provider)) {}
+PluginHost::PluginHost(PluginLibrary library, Ptr<UtilityProvider> provider,
+                       std::shared_ptr<RestRouter> router)
+    : library(std::move(library)), router(std::move(router)), provider(std::move(provider)) {}
 
 PluginHost::~PluginHost() {
     release();
@@ -158,6 +161,7 @@ Outcome<int> PluginHost::addCamera(const CameraDescription& camera,
                                    std::shared_ptr<MetadataRecorder> recorder) {
     if (!engineObject)
         return Failure{"no engine has been obtained"};
+    router->addDevice(camera.id, camera.name);
     const Ptr<DeviceInfo> info(new DeviceInfo(camera));
     auto result = engineObject->obtainDeviceAgent(info.get());
     const std::string what = "obtaining the device agent of " + camera.name + " (" + camera.id + ")";

@@ -197,7 +197,7 @@ TEST_F(HostPlugin, ReleasesAgentsThenEngineThenPluginAndClosesTheLibraryLast) {
     EXPECT_LT(plugin, unloaded) << joined(events);
     EXPECT_EQ(unloaded, static_cast<long>(events.size()) - 1) << joined(events);
     // The agents' last requests were answered, and their handlers gone, before the library went.
-    EXPECT_EQ(countOf(events, "http answered HTTP/1.1 404 Not Found"), 2) << joined(events);
+    EXPECT_EQ(countOf(events, "http answered HTTP/1.1 "), 2) << joined(events);
     EXPECT_EQ(countOf(events, "http handler destroyed"), 2) << joined(events);
 
     // Releasing again does nothing.

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct HostConfig {
     UtilityProviderSettings provider;
     // Handed to the library's vekSetUnitTestOptions before the plugin is created, when not empty.
     std::map<std::string, std::string> unitTestOptions;
+    // Where the emulated REST API keeps server and device parameters across runs; by default a
+    // file in the data directory.
+    std::optional<std::filesystem::path> restStorePath;
 };
 
 // Cameras are added and removed from one thread; frames may be pushed from any thread, to
@@ -62,6 +66,7 @@ public:
     vek::sdk::analytics::IEngine* engine() const { return engineObject.get(); }
     vek::sdk::analytics::IConsumingDeviceAgent* agent(int camera) const;
     UtilityProvider& utilityProvider() const { return *provider; }
+    RestRouter& restApi() const { return *router; }
 
 private:
     struct Camera {
@@ -69,11 +74,13 @@ private:
         vek::sdk::Ptr<vek::sdk::analytics::IConsumingDeviceAgent> agent;
     };
 
-    PluginHost(PluginLibrary library, vek::sdk::Ptr<UtilityProvider> provider);
+    PluginHost(PluginLibrary library, vek::sdk::Ptr<UtilityProvider> provider,
+               std::shared_ptr<RestRouter> router);
     Status createPlugin(const HostConfig& config);
     const Camera* findCamera(int camera) const;
 
     PluginLibrary library;
+    std::shared_ptr<RestRouter> router;
     vek::sdk::Ptr<UtilityProvider> provider;
     vek::sdk::Ptr<vek::sdk::analytics::IPlugin> pluginObject;
     vek::sdk::Ptr<vek::sdk::analytics::IEngine> engineObject;

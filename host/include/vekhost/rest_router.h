@@ -1,7 +1,12 @@
-// The media server's REST API as the host emulates it: one request in, one status and JSON body
-// out. Only the not-found answer exists so far; resources are added here as routes.
+// The media server's REST API as the host emulates it: the server's own resource and its devices,
+// each with a "parameters" store that PATCH deep-merges into, kept in a JSON file when one is
+// given so that a restarted host hands the plugin back what it wrote.
 #pragma once
 
+#include <rapidjson/document.h>
+#include <filesystem>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace vekhost {
@@ -21,7 +26,27 @@ struct RestResponse {
 
 class RestRouter {
 public:
-    RestResponse handle(const RestRequest& request) const;
+    explicit RestRouter(std::string serverId = {},
+                        std::optional<std::filesystem::path> storePath = std::nullopt);
+
+    RestResponse handle(const RestRequest& request);
+
+    // Makes a camera known to the server, as adding it in the server's user interface would.
+    void addDevice(const std::string& id, const std::string& name);
+    // The device's (or, for an empty id, the server's) parameters as compact JSON, "{}" when absent.
+    std::string parametersOf(const std::string& deviceId) const;
+
+private:
+    rapidjson::Value* findDevice(const std::string& id);
+    rapidjson::Value& deviceEntry(const std::string& id);
+    void load();
+    void save() const;
+
+    const std::string serverId;
+    const std::optional<std::filesystem::path> storePath;
+    mutable std::mutex mutex;
+    // {"server": {...}, "devices": [{...}, ...]}
+    rapidjson::Document store;
 };
 
 }  // namespace vekhost
