@@ -385,7 +385,7 @@ void prefixExternalSettingItem(rapidjson::Document& document, rapidjson::Value& 
     auto name = item.FindMember("name");
     if (name != item.MemberEnd() && name->value.IsString()) {
         const std::string renamed = prefix + name->value.GetString();
-        item.RemoveMember("name");
+        item.EraseMember(name);
         item.AddMember("name", Value(renamed.c_str(), allocator), allocator);
     }
     auto nested = item.FindMember("items");

@@ -29,7 +29,7 @@ struct Fixture {
     Fixture() {
         counter.name = "Counter";
         counter.userSettings =
-            R"([{"type":"SpinBox","name":"threshold","caption":"T"},)"
+            R"([{"type":"SpinBox","name":"threshold","caption":"T","minValue":0},)"
             R"({"type":"GroupBox","items":[{"type":"TextField","name":"label"}]},)"
             R"({"type":"Repeater","count":2,"template":{"type":"TextField","name":"zone#"}}])";
         counter.objects = {{"bag", "Bag"}};
