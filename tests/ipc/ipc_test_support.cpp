@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -191,7 +192,7 @@ std::vector<uint8_t> RawPeer::message() const {
 
 void RawPeer::writeMessage(uint32_t announced, const std::vector<uint8_t>& bytes) {
     memcpy(data, &announced, sizeof announced);
-    memcpy(data + 4, bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), data + 4);
 }
 
 void RawPeer::resizeData(size_t size) {
