@@ -201,9 +201,9 @@ void BM_LibraryTwoWorkers(benchmark::State& state) {
     runtime->cleanup();
 }
 
-BENCHMARK(BM_OrtDirect)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(4.0)->Repetitions(3);
-BENCHMARK(BM_Library)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(4.0)->Repetitions(3);
-BENCHMARK(BM_LibraryTwoWorkers)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(4.0)->Repetitions(3);
+BENCHMARK(BM_OrtDirect)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(6);
+BENCHMARK(BM_Library)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(6);
+BENCHMARK(BM_LibraryTwoWorkers)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(6);
 
 // Keeps the console output and remembers the median real time of every benchmark, in milliseconds.
 class RecordingReporter : public benchmark::ConsoleReporter {
@@ -234,6 +234,13 @@ void printFigure(const char* id, double value, double baseline) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Repetitions of the three benchmarks run interleaved, so that a change in the machine's load
+    // during the run weighs on the library and on its baseline alike.
+    std::vector<char*> args(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    args.push_back(interleave.data());
+    argc = static_cast<int>(args.size());
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
