@@ -7,6 +7,8 @@
 #include <vekhost/host_log.h>
 #include <vekhost/plugin_host.h>
 #include <vekhost/run_command.h>
+#include <chrono>
+#include <thread>
 
 namespace vekhost {
 namespace {
@@ -61,6 +63,47 @@ Status printManifest(PluginHost& host, CommandLine::Command command, std::ostrea
     return success();
 }
 
+// Presses, then changes, then the page: each printed after a header line.
+Status deviceSettingsSession(PluginHost& host, const DeviceSettingsOptions& options, std::ostream& out,
+                             const std::atomic<bool>* interrupt) {
+    if (Status engine = host.obtainEngine(); !engine)
+        return engine;
+    auto recorder = MetadataRecorder::create(std::nullopt);
+    if (!recorder)
+        return Failure{recorder.error()};
+    auto camera = host.addCamera(
+        cameraDescription(host.utilityProvider().settings().serverId, options.camera), *recorder);
+    if (!camera)
+        return Failure{camera.error()};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.waitSeconds);
+    while (std::chrono::steady_clock::now() < until && !(interrupt && interrupt->load()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    const auto print = [&](const std::string& header, const DeviceSettingsPage& page) {
+        out << "# " << header << "\n" << pageJson(page) << "\n";
+        out.flush();
+    };
+    for (const auto& name : options.presses) {
+        auto pressed = host.pressDeviceButton(*camera, name);
+        if (!pressed)
+            return Failure{pressed.error()};
+        print("press " + name, *pressed);
+    }
+    if (!options.changes.empty()) {
+        auto applied = host.applyDeviceSettings(*camera, options.changes);
+        if (!applied)
+            return Failure{applied.error()};
+        print("apply", *applied);
+    }
+    auto page = host.deviceSettings(*camera);
+    if (!page)
+        return Failure{page.error()};
+    if (Status valid = checkJson("the device settings model", page->model); !valid)
+        return Failure{valid.error() + "\n" + page->model};
+    print("page", *page);
+    return success();
+}
+
 Status prepareDirectories(const UtilityProviderSettings& settings) {
     std::error_code error;
     std::filesystem::create_directories(settings.dataDir, error);
@@ -91,7 +134,10 @@ int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
             outcome = Failure{host.error()};
         else if (commandLine->command == CommandLine::Command::run)
             outcome = runCameras(**host, commandLine->run, out, interrupt);
-        else
+        else if (commandLine->command == CommandLine::Command::deviceSettings) {
+            outcome = deviceSettingsSession(**host, commandLine->settings, out, interrupt);
+            (*host)->release();
+        } else
             outcome = printManifest(**host, commandLine->command, out);
     }
     if (!outcome) {

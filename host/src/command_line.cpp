@@ -62,6 +62,7 @@ const std::map<std::string, CommandLine::Command> kCommands = {
     {"engine-manifest", CommandLine::Command::engineManifest},
     {"engine-settings", CommandLine::Command::engineSettings},
     {"device-manifest", CommandLine::Command::deviceManifest},
+    {"device-settings", CommandLine::Command::deviceSettings},
     {"run", CommandLine::Command::run},
 };
 
@@ -106,6 +107,8 @@ public:
                 handled = withValue(argument, assignTo(result.host.provider.cloudSystemId));
             } else if (argument == "--test-option") {
                 handled = withValue(argument, [&](const std::string& v) { return testOption(argument, v); });
+            } else if (commandSeen && result.command == CommandLine::Command::deviceSettings) {
+                handled = settingsOption(argument);
             } else if (!commandSeen || result.command != CommandLine::Command::run) {
                 return Failure{"unknown option " + argument +
                                (commandSeen ? "" : " (run options go after the run command)")};
@@ -206,6 +209,40 @@ private:
         return success();
     }
 
+    Status settingsOption(const std::string& option) {
+        auto& settings = result.settings;
+        if (option == "--camera")
+            return withValue(option, [&](const std::string& v) -> Status {
+                auto value = parseInteger(option, v, 1, kMaxCameras);
+                if (!value)
+                    return Failure{value.error()};
+                settings.camera = static_cast<int>(*value) - 1;
+                return success();
+            });
+        if (option == "--wait")
+            return withValue(option, [&](const std::string& v) -> Status {
+                auto value = parseNumber(option, v, 0, true);
+                if (!value)
+                    return Failure{value.error()};
+                settings.waitSeconds = *value;
+                return success();
+            });
+        if (option == "--press")
+            return withValue(option, [&](const std::string& v) -> Status {
+                settings.presses.push_back(v);
+                return success();
+            });
+        if (option == "--set")
+            return withValue(option, [&](const std::string& v) -> Status {
+                const size_t equals = v.find('=');
+                if (equals == std::string::npos || equals == 0)
+                    return Failure{option + " needs NAME=VALUE, not \"" + v + "\""};
+                settings.changes[v.substr(0, equals)] = v.substr(equals + 1);
+                return success();
+            });
+        return Failure{"unknown option " + option};
+    }
+
     Status testOption(const std::string& option, const std::string& value) {
         const size_t equals = value.find('=');
         if (equals == std::string::npos || equals == 0)
@@ -256,6 +293,8 @@ Commands:
   engine-manifest    obtain the engine and print its manifest
   engine-settings    obtain the engine and print its own settings page
   device-manifest    obtain the engine and one device agent and print the agent's manifest
+  device-settings    obtain the engine and one device agent, press buttons, apply values and
+                     print the device's settings page (model and values) as the server shows it
   run                feed cameras with frames and record the plugin's metadata
   help               print this text
 
@@ -280,6 +319,14 @@ Run options:
   --loop                   start video files over at their end
   --drain S                wait up to S seconds for answers to the last frames (default 2)
   --metadata-out FILE      write every metadata packet as a JSON line
+
+Device settings options:
+  --camera N               the camera whose page is shown (default 1)
+  --wait S                 let the engine work S seconds before acting (default 0)
+  --press NAME             press the button NAME on the page (repeatable, in order)
+  --set NAME=VALUE         change a value and apply the page, as the user's Apply does
+                           (repeatable); applied values are kept in the data directory and
+                           handed to the agent whenever the camera is added again, also by run
 
 Without --frames, --seconds and --loop a video runs to its end; the pattern runs until interrupted.
 )";

@@ -1,7 +1,9 @@
 #include <vekhost/plugin_host.h>
 
 #include <vek/sdk/entry_points.h>
+#include <vek/sdk/helpers/ref_countable.h>
 #include <vek/sdk/helpers/string.h>
+#include <vek/sdk/i_settings_response.h>
 #include <vekhost/agent_handlers.h>
 #include <vekhost/host_log.h>
 
@@ -60,6 +62,49 @@ Outcome<std::string> takeManifest(const std::string& what,
     return vek::sdk::takeString(result.value);
 }
 
+SettingValues toValues(const vek::sdk::IStringMap* map) {
+    SettingValues values;
+    if (map)
+        vek::sdk::toStdMap(map, &values);
+    return values;
+}
+
+// The model and values of a settings response, releasing it; an empty page for no response.
+Outcome<DeviceSettingsPage> takeSettingsPage(const std::string& what,
+                                             vek::sdk::Result<const vek::sdk::ISettingsResponse*> result) {
+    if (!result.isOk()) {
+        if (result.value)
+            result.value->releaseRef();
+        return takeFailure(what, result.error);
+    }
+    DeviceSettingsPage page;
+    if (!result.value)
+        return page;
+    const Ptr<const vek::sdk::ISettingsResponse> response(result.value);
+    page.model = vek::sdk::takeString(response->model());
+    const Ptr<vek::sdk::IStringMap> values(response->values());
+    page.values = toValues(values.get());
+    return page;
+}
+
+// What the server hands the plugin when the user presses a button on a page.
+class SettingChangeAction : public vek::sdk::RefCountable<vek::sdk::analytics::IActiveSettingChangedAction> {
+public:
+    SettingChangeAction(std::string name, std::string model, const SettingValues& values)
+        : name(std::move(name)), model(std::move(model)), values(new vek::sdk::StringMap(values)) {}
+
+    const char* activeSettingName() const override { return name.c_str(); }
+    const char* settingsModel() const override { return model.c_str(); }
+    const vek::sdk::IStringMap* settingsValues() const override { return values.get(); }
+    const vek::sdk::IStringMap* params() const override { return noParams.get(); }
+
+private:
+    const std::string name;
+    const std::string model;
+    const Ptr<vek::sdk::StringMap> values;
+    const Ptr<vek::sdk::StringMap> noParams{new vek::sdk::StringMap()};
+};
+
 }  // namespace
 
 Outcome<std::unique_ptr<PluginHost>> PluginHost::load(HostConfig config) {
@@ -70,15 +115,21 @@ Outcome<std::unique_ptr<PluginHost>> PluginHost::load(HostConfig config) {
         config.restStorePath.value_or(std::filesystem::path(config.provider.dataDir) / "vekhost_rest.json");
     auto router = std::make_shared<RestRouter>(config.provider.serverId, storePath);
     Ptr<UtilityProvider> provider(new UtilityProvider(config.provider, router));
-    std::unique_ptr<PluginHost> host(new PluginHost(std::move(library.value()), std::move(provider), router));
+    const auto settingsStorePath = config.deviceSettingsStorePath.value_or(
+        std::filesystem::path(config.provider.dataDir) / "vekhost_device_settings.json");
+    std::unique_ptr<PluginHost> host(
+        new PluginHost(std::move(library.value()), std::move(provider), router, settingsStorePath));
     if (Status created = host->createPlugin(config); !created)
         return Failure{created.error()};
     return host;
 }
 
 PluginHost::PluginHost(PluginLibrary library, Ptr<UtilityProvider> provider,
-                       std::shared_ptr<RestRouter> router)
-    : library(std::move(library)), router(std::move(router)), provider(std::move(provider)) {}
+                       std::shared_ptr<RestRouter> router, std::filesystem::path settingsStorePath)
+    : library(std::move(library)),
+      router(std::move(router)),
+      provider(std::move(provider)),
+      settingsStore(std::make_unique<DeviceSettingsStore>(std::move(settingsStorePath))) {}
 
 PluginHost::~PluginHost() {
     release();
@@ -182,7 +233,13 @@ Outcome<int> PluginHost::addCamera(const CameraDescription& camera,
     const Ptr<DeviceAgentHandler> handler(new DeviceAgentHandler(std::move(recorder), index, camera.name));
     consuming->setHandler(handler.get());
     cameras.push_back(Camera{camera, std::move(consuming)});
-    return static_cast<int>(cameras.size()) - 1;
+    const int cameraIndex = static_cast<int>(cameras.size()) - 1;
+    // The server hands a new agent the values it keeps for the device.
+    if (!settingsStore->values(camera.id).empty()) {
+        if (auto applied = applyDeviceSettings(cameraIndex, {}); !applied)
+            logWarning("the stored settings of " + camera.name + " were not applied: " + applied.error());
+    }
+    return cameraIndex;
 }
 
 const PluginHost::Camera* PluginHost::findCamera(int camera) const {
@@ -202,6 +259,75 @@ Outcome<std::string> PluginHost::deviceManifest(int camera) const {
     if (!found)
         return Failure{"no device agent for camera " + std::to_string(camera + 1)};
     return takeManifest("device agent manifest of " + found->description.name, found->agent->manifest());
+}
+
+Outcome<DeviceSettingsPage> PluginHost::deviceSettings(int camera) const {
+    const Camera* found = findCamera(camera);
+    if (!found)
+        return Failure{"no device agent for camera " + std::to_string(camera + 1)};
+    auto page = takeSettingsPage("settings page of " + found->description.name,
+                                 found->agent->integrationSideSettings());
+    if (!page)
+        return page;
+    SettingValues values = settingsStore->values(found->description.id);
+    for (const auto& [name, value] : page->values)
+        values[name] = value;
+    page->values = std::move(values);
+    return page;
+}
+
+Outcome<DeviceSettingsPage> PluginHost::applyDeviceSettings(int camera, const SettingValues& changes) {
+    const Camera* found = findCamera(camera);
+    if (!found)
+        return Failure{"no device agent for camera " + std::to_string(camera + 1)};
+    SettingValues values = settingsStore->values(found->description.id);
+    for (const auto& [name, value] : changes)
+        values[name] = value;
+    const Ptr<vek::sdk::StringMap> sent(new vek::sdk::StringMap(values));
+    auto page = takeSettingsPage("applying the settings of " + found->description.name,
+                                 found->agent->setSettings(sent.get()));
+    if (!page)
+        return page;
+    for (const auto& [name, value] : page->values)
+        values[name] = value;
+    if (Status stored = settingsStore->store(found->description.id, values); !stored)
+        return Failure{stored.error()};
+    page->values = std::move(values);
+    return page;
+}
+
+Outcome<DeviceSettingsPage> PluginHost::pressDeviceButton(int camera, const std::string& name) {
+    auto current = deviceSettings(camera);
+    if (!current)
+        return current;
+    const Camera* found = findCamera(camera);
+    const std::string what = "pressing " + name + " on the page of " + found->description.name;
+    const auto buttons = found->agent.queryInterface<vek::sdk::analytics::IConsumingDeviceAgent2>();
+    if (!buttons)
+        return Failure{what + ": the agent does not implement " +
+                       std::string(vek::sdk::analytics::IConsumingDeviceAgent2::interfaceId().value)};
+    const Ptr<SettingChangeAction> action(new SettingChangeAction(name, current->model, current->values));
+    auto result = buttons->settingsOnActiveSettingChange(action.get());
+    if (!result.isOk()) {
+        if (result.value)
+            result.value->releaseRef();
+        return takeFailure(what, result.error);
+    }
+    DeviceSettingsPage page;
+    if (!result.value)
+        return page;
+    const Ptr<const vek::sdk::analytics::IActiveSettingChangedResponse> response(result.value);
+    const Ptr<const vek::sdk::analytics::IActionResponse> actionResponse(response->actionResponse());
+    if (actionResponse && actionResponse->actionUrl())
+        page.actionUrl = actionResponse->actionUrl();
+    if (const vek::sdk::ISettingsResponse* settings = response->settingsResponse()) {
+        auto shown = takeSettingsPage(what, vek::sdk::Result<const vek::sdk::ISettingsResponse*>(settings));
+        if (!shown)
+            return shown;
+        page.model = std::move(shown->model);
+        page.values = std::move(shown->values);
+    }
+    return page;
 }
 
 Status PluginHost::pushFrame(int camera, VideoFrame& frame) const {

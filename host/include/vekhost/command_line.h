@@ -10,11 +10,30 @@
 
 namespace vekhost {
 
+// One camera's settings page: optional button presses, then optional changes applied, then the
+// page printed.
+struct DeviceSettingsOptions {
+    int camera = 0;
+    // Seconds to let the engine reach the cloud and the device's parameters before acting.
+    double waitSeconds = 0;
+    std::vector<std::string> presses;
+    SettingValues changes;
+};
+
 struct CommandLine {
-    enum class Command { help, manifest, engineManifest, engineSettings, deviceManifest, run };
+    enum class Command {
+        help,
+        manifest,
+        engineManifest,
+        engineSettings,
+        deviceManifest,
+        deviceSettings,
+        run
+    };
     Command command = Command::help;
     HostConfig host;
     RunOptions run;
+    DeviceSettingsOptions settings;
     bool verbose = false;
 };
 

@@ -5,6 +5,7 @@
 
 #include <vek/sdk/analytics/i_plugin.h>
 #include <vekhost/device_info.h>
+#include <vekhost/device_settings_store.h>
 #include <vekhost/metadata_recorder.h>
 #include <vekhost/outcome.h>
 #include <vekhost/plugin_library.h>
@@ -27,6 +28,9 @@ struct HostConfig {
     // Where the emulated REST API keeps server and device parameters across runs; by default a
     // file in the data directory.
     std::optional<std::filesystem::path> restStorePath;
+    // Where the values of the devices' settings pages are kept; by default a file in the data
+    // directory.
+    std::optional<std::filesystem::path> deviceSettingsStorePath;
 };
 
 // Cameras are added and removed from one thread; frames may be pushed from any thread, to
@@ -51,6 +55,16 @@ public:
     Outcome<int> addCamera(const CameraDescription& camera, std::shared_ptr<MetadataRecorder> recorder);
     Outcome<std::string> deviceManifest(int camera) const;
     Status pushFrame(int camera, VideoFrame& frame) const;
+
+    // The camera's settings page as the server shows it: the plugin's model, and the stored values
+    // overlaid with the values the plugin returns.
+    Outcome<DeviceSettingsPage> deviceSettings(int camera) const;
+    // Like the user pressing Apply: the stored values with the changes go to the agent, and the
+    // values it hands back are stored.
+    Outcome<DeviceSettingsPage> applyDeviceSettings(int camera, const SettingValues& changes);
+    // A button press (or a change of an active item) on the current page; the page values it
+    // returns are shown but not stored, as the server does until the user applies them.
+    Outcome<DeviceSettingsPage> pressDeviceButton(int camera, const std::string& name);
     // Tells the agent no more packets follow and releases it.
     void removeCamera(int camera);
     int cameraCount() const { return static_cast<int>(cameras.size()); }
@@ -75,7 +89,7 @@ private:
     };
 
     PluginHost(PluginLibrary library, vek::sdk::Ptr<UtilityProvider> provider,
-               std::shared_ptr<RestRouter> router);
+               std::shared_ptr<RestRouter> router, std::filesystem::path settingsStorePath);
     Status createPlugin(const HostConfig& config);
     const Camera* findCamera(int camera) const;
 
@@ -85,6 +99,7 @@ private:
     vek::sdk::Ptr<vek::sdk::analytics::IPlugin> pluginObject;
     vek::sdk::Ptr<vek::sdk::analytics::IEngine> engineObject;
     std::vector<Camera> cameras;
+    std::unique_ptr<DeviceSettingsStore> settingsStore;
 };
 
 }  // namespace vekhost
