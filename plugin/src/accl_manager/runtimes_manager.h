@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "accl_manager/chips.h"
+#include "accl_manager/globals.h"
 
 class MessagingManager;
 
@@ -35,7 +39,9 @@ class RuntimesManager {
 public:
     explicit RuntimesManager(const std::string& workingDirectory);
 
+    // Describes the machine and runs the accelerator probes, once.
     void initialize(MessagingManager& messages);
+    void printSummary() const;
 
     RuntimeState getState() const { return runtimeState.load(std::memory_order_acquire); }
     void setState(RuntimeState state) { runtimeState.store(state, std::memory_order_release); }
@@ -49,10 +55,15 @@ public:
     void setInstalledRuntime(const std::string& name);
     void downloadRuntimeLibrary(const std::string& name, MessagingManager& messages);
     void markInstalled(MessagingManager& messages, const std::string& name);
+    void recordRuntimeInUse(const std::string& name);
     void clearStaleChipCandidateWarnings(MessagingManager& messages);
     bool hidesNvidiaRuntime() const;
     void deleteAllRuntimes();
     std::string getSupportedMIMEType(const std::string& name) const;
+
+    std::string getOSName() const { return osName; }
+    std::string getOSVersion() const { return osVersion; }
+    CPU_ARCH getCPUArchitecture() const { return cpuArchitecture; }
 
     const std::string binDirectory;
     const std::string runtimeCacheDirectory;
@@ -63,8 +74,23 @@ public:
     std::string userSelectedRuntime;
 
 private:
-    std::atomic<RuntimeState> runtimeState{RuntimeState::NONE};
+    // Unpacks the package into binDirectory; false, with its notice posted, when that fails.
+    bool extractPackage(const std::string& packagePath, MessagingManager& messages);
+    bool runtimeLibraryPresent() const;
+
+    // Settings pages read the name from host threads while the loop sets it.
+    mutable std::mutex installedRuntimeMutex;
     std::string installedRuntimeName;
-    // Runtime name to its primary MIME type, as registered by the machine's probes.
-    std::map<std::string, std::string> runtimeIndex;
+    std::atomic<RuntimeState> runtimeState{RuntimeState::NONE};
+    std::atomic<bool> nvidiaRuntimeUsed{false};
+    std::string osName;
+    std::string osVersion;
+    CPU_ARCH cpuArchitecture = CPU_ARCH::UNKNOWN;
+    std::unique_ptr<CPUChipInfo> cpuChip;
+    std::unique_ptr<HailoChipInfo> hailoChip;
+    std::unique_ptr<NvidiaChipInfo> nvidiaChip;
+    std::unique_ptr<DEEPXChipInfo> deepxChip;
+    std::unique_ptr<IntelChipInfo> intelChip;
+    // Every registered runtime and the probe record that registered it.
+    std::map<std::string, const ChipInfo*> runtimeIndex;
 };
