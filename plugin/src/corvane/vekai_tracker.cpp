@@ -3,6 +3,7 @@
 #include <vek/sdk/helpers/uuid_helper.h>
 #include <algorithm>
 
+#include "corvane/vekai_iou_columns.h"
 #include "utils/plugin_utils.h"
 
 namespace vekai {
@@ -11,56 +12,6 @@ namespace {
 
 constexpr float kMinPairIou = 1e-6f;
 constexpr int64_t kMinAgeUs = 1000;
-
-struct CandidatePair {
-    double score;  // IoU per millisecond since the track was last seen
-    uint32_t detection;
-    uint32_t track;
-};
-
-// The live tracks of a class as plain columns, so that one detection is compared with all of them in
-// a loop the compiler turns into vector code.
-struct LiveTrackColumns {
-    std::vector<uint32_t> index;
-    std::vector<float> left, top, right, bottom, area;
-    std::vector<double> ageMs;
-    std::vector<float> iou;
-
-    void collect(const std::vector<VekAIObject_t>& tracks, int64_t nowUs) {
-        for (uint32_t i = 0; i < tracks.size(); ++i) {
-            const VekAIObject_t& track = tracks[i];
-            if (nowUs - track.lastSeenUs > ObjectTracker::kMatchWindowUs)
-                continue;
-            const vek::sdk::analytics::Rect& box = track.boundingBox;
-            index.push_back(i);
-            left.push_back(box.x);
-            top.push_back(box.y);
-            right.push_back(box.x + box.width);
-            bottom.push_back(box.y + box.height);
-            area.push_back(box.height * box.width);
-            ageMs.push_back(static_cast<double>(std::max(nowUs - track.lastSeenUs, kMinAgeUs)) / 1000.0);
-        }
-        iou.resize(index.size());
-    }
-
-    // The same arithmetic, in the same order, as vekai_calculate_iou(detection, track).
-    void overlapWith(const vek::sdk::analytics::Rect& box) {
-        const float aLeft = box.x, aTop = box.y;
-        const float aRight = box.x + box.width, aBottom = box.y + box.height;
-        const float aArea = box.height * box.width;
-        const size_t n = index.size();
-        for (size_t k = 0; k < n; ++k) {
-            const float overlapX = std::max(std::min(aRight, right[k]) - std::max(aLeft, left[k]), 0.0f);
-            const float overlapY = std::max(std::min(aBottom, bottom[k]) - std::max(aTop, top[k]), 0.0f);
-            const float intersection = overlapX * overlapY;
-            const float unionArea = aArea + area[k] - intersection;
-            const bool defined = intersection != 0.0f && unionArea > 0.0f;
-            // The division runs on every lane; lanes without a defined IoU divide by 1 and are zeroed.
-            const float quotient = intersection / (defined ? unionArea : 1.0f);
-            iou[k] = defined ? quotient : 0.0f;
-        }
-    }
-};
 
 }  // namespace
 
@@ -76,7 +27,8 @@ ObjectsByClass ObjectTracker::update(const std::string& deviceId, int64_t nowUs,
         if (classDetections.empty())
             continue;
         std::vector<VekAIObjectPtr> classReported;
-        matchClass(device.classes[className], className, classDetections, nowUs, classReported);
+        matchClass(device.classes[className], className, classDetections, nowUs, device.scratch,
+                   classReported);
         if (!classReported.empty())
             reported.emplace(className, std::move(classReported));
     }
@@ -118,24 +70,38 @@ ObjectTracker::DeviceTracks& ObjectTracker::deviceTracks(const std::string& devi
 }
 
 void ObjectTracker::matchClass(std::vector<VekAIObject_t>& tracks, const std::string& className,
-                               const std::vector<Detection>& detections, int64_t nowUs,
+                               const std::vector<Detection>& detections, int64_t nowUs, MatchScratch& scratch,
                                std::vector<VekAIObjectPtr>& reported) const {
-    LiveTrackColumns live;
-    live.collect(tracks, nowUs);
+    scratch.live.clear();
+    scratch.liveIndex.clear();
+    scratch.ageMs.clear();
+    for (uint32_t i = 0; i < tracks.size(); ++i) {
+        const int64_t sinceUs = nowUs - tracks[i].lastSeenUs;
+        if (sinceUs > kMatchWindowUs)
+            continue;
+        scratch.live.push(tracks[i].boundingBox);
+        scratch.liveIndex.push_back(i);
+        scratch.ageMs.push_back(static_cast<double>(std::max(sinceUs, kMinAgeUs)) / 1000.0);
+    }
+    scratch.iou.resize(scratch.liveIndex.size());
 
-    std::vector<CandidatePair> pairs;
+    std::vector<CandidatePair>& pairs = scratch.pairs;
+    pairs.clear();
     for (uint32_t d = 0; d < detections.size(); ++d) {
-        live.overlapWith(detections[d].box);
-        for (size_t k = 0; k < live.index.size(); ++k) {
-            if (live.iou[k] > kMinPairIou)
-                pairs.push_back({static_cast<double>(live.iou[k]) / live.ageMs[k], d, live.index[k]});
+        vekai_iou_against_columns(detections[d].box, scratch.live, scratch.iou.data());
+        for (size_t k = 0; k < scratch.liveIndex.size(); ++k) {
+            if (scratch.iou[k] > kMinPairIou)
+                pairs.push_back(
+                    {static_cast<double>(scratch.iou[k]) / scratch.ageMs[k], d, scratch.liveIndex[k]});
         }
     }
     std::sort(pairs.begin(), pairs.end(),
               [](const CandidatePair& a, const CandidatePair& b) { return a.score > b.score; });
 
-    std::vector<bool> detectionFree(detections.size(), true);
-    std::vector<bool> trackFree(tracks.size(), true);
+    std::vector<bool>& detectionFree = scratch.detectionFree;
+    std::vector<bool>& trackFree = scratch.trackFree;
+    detectionFree.assign(detections.size(), true);
+    trackFree.assign(tracks.size(), true);
     for (const CandidatePair& pair : pairs) {
         if (!detectionFree[pair.detection] || !trackFree[pair.track])
             continue;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "corvane/vekai_detected_object.h"
+#include "corvane/vekai_iou_columns.h"
 #include "vekai_utilities/vekai_utils.h"
 
 namespace vekai {
@@ -45,16 +46,34 @@ public:
     static constexpr size_t kTracksKeptAfterTrim = 70;
 
 private:
+    struct CandidatePair {
+        double score;  // IoU per millisecond since the track was last seen
+        uint32_t detection;
+        uint32_t track;
+    };
+
+    // Working storage of one matching, kept with the device so that its passes reuse the memory.
+    struct MatchScratch {
+        BoxColumns live;  // boxes of the tracks still in the matching window
+        std::vector<uint32_t> liveIndex;
+        std::vector<double> ageMs;
+        std::vector<float> iou;
+        std::vector<CandidatePair> pairs;
+        std::vector<bool> detectionFree;
+        std::vector<bool> trackFree;
+    };
+
     struct DeviceTracks {
         // Serialises all track work of the device.
         mutable std::mutex mutex;
         std::map<std::string, std::vector<VekAIObject_t>> classes;
+        MatchScratch scratch;
     };
 
     DeviceTracks& deviceTracks(const std::string& deviceId, VekAITimer& timer);
     const DeviceTracks* findDeviceTracks(const std::string& deviceId) const;
     void matchClass(std::vector<VekAIObject_t>& tracks, const std::string& className,
-                    const std::vector<Detection>& detections, int64_t nowUs,
+                    const std::vector<Detection>& detections, int64_t nowUs, MatchScratch& scratch,
                     std::vector<VekAIObjectPtr>& reported) const;
 
     // Guards the device map itself, never the tracks inside; never held while a device mutex is taken.
