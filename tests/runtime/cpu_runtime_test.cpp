@@ -26,6 +26,7 @@ protected:
         const std::string command =
             "tar -xzf '" + std::string(VEK_CPU_RUNTIME_PACKAGE) + "' -C '" + packageDir->path.string() + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
+        runtimetest::keepLoaded(packageDir->path / "libonnxruntime.so.1");
     }
     static void TearDownTestSuite() {
         delete packageDir;

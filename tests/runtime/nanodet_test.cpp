@@ -134,6 +134,7 @@ protected:
         const std::string unpack = "tar -xzf '" + std::string(VEK_CPU_RUNTIME_PACKAGE) + "' -C '" +
                                    (root.path / "inference_engine").string() + "'";
         ASSERT_EQ(std::system(unpack.c_str()), 0);
+        runtimetest::keepLoaded(root.path / "inference_engine" / "libonnxruntime.so.1");
 
         model = std::make_shared<ModelDetails_t>();
         model->id = "nanodet-m-416";
