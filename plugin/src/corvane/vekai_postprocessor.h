@@ -15,6 +15,7 @@
 #include "corvane/vekai_analytics_events.h"
 #include "corvane/vekai_corvane_utils.h"
 #include "corvane/vekai_detected_object.h"
+#include "corvane/vekai_external_processors.h"
 #include "corvane/vekai_line_crossing.h"
 #include "corvane/vekai_object_counting.h"
 #include "corvane/vekai_tracker.h"
@@ -60,14 +61,14 @@ public:
 
     const ObjectTracker& tracker() const { return objectTracker; }
 
-    // External postprocessor hooks: until the external processor dispatch provides them, no program is
-    // configured and each hook leaves the pass its own data.
+    // External postprocessors: the programs declared under the working directory, started once.
     void initializeExternalPostprocessors();
     // A set that replaces the result's tensors, or null to keep them.
     TensorsPtr handleTensorPostprocessors(const InferenceOutput_t& result);
     std::optional<PostprocessingOutput_t> handleObjectsPostprocessors(
         const std::shared_ptr<InferenceInput_t>& request, const ObjectsByClass& objects,
         const std::vector<EventPtr>& events, const Tensors* tensors);
+    const ExternalPostprocessorTable& getExternalPostprocessors() const { return externalPostprocessors; }
 
     // Dumping detection hooks: until dumping detection is provided, it keeps nothing and raises nothing.
     void loadDumpingKnownBboxes();
@@ -75,6 +76,7 @@ public:
 
 private:
     const std::string workingDirectory;
+    ExternalPostprocessorTable externalPostprocessors;
     ObjectTracker objectTracker;
     LineCrossingCounter lineCrossing;
     ObjectCounter objectCounter;

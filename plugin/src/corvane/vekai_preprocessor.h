@@ -2,7 +2,11 @@
 // model's size, layout, element type and normalisation, plus the mask and NMS inputs some models take.
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "corvane/vekai_corvane_utils.h"
+#include "corvane/vekai_external_processors.h"
 #include "corvane/vekai_video_frame.h"
 #include "utils/tensor_utils.h"
 
@@ -21,8 +25,18 @@ public:
     TensorsPtr preprocessDirect(const vek::sdk::analytics::IUncompressedVideoFrame1& frame,
                                 const pipeline_stage_parameters_t& stage, const CropBox& crop) const;
 
-    // External preprocessors (starting them, exchanging tensors or images with them) belong to this
-    // class too and are added here with the external processor dispatch.
+    // Starts the programs declared under rootDir; called once, before any frame.
+    void initializeExternalPreprocessors(const std::string& rootDir);
+    // The frame as the stage's image preprocessor returns it, or null to keep the frame.
+    std::shared_ptr<VideoFrame> handleImagePreprocessor(int64_t timestampUs, const VideoFrame& frame,
+                                                        const pipeline_stage_parameters_t& stage,
+                                                        const DeviceAgentDetails_t& details) const;
+    // The set the stage's tensor preprocessor returns, or null to keep the request's own set.
+    TensorsPtr handleTensorPreprocessors(const InferenceInput_t& request, const Tensors* tensors) const;
+    const ExternalPreprocessorTable& getExternalPreprocessors() const { return externalPreprocessors; }
+
+private:
+    ExternalPreprocessorTable externalPreprocessors;
 };
 
 }  // namespace vekai
