@@ -1,11 +1,13 @@
 #include "device_agent.h"
 
+#include <vek/sdk/helpers/string.h>
 #include <vek/sdk/helpers/uuid_helper.h>
 
 #include "api_manager.h"
 #include "engine.h"
 #include "ini_manager.h"
 #include "local_settings_manager.h"
+#include "model_assignment.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -127,11 +129,94 @@ bool DeviceAgent::pushUncompressedVideoFrame(vek::sdk::analytics::IUncompressedV
     return true;
 }
 
-void DeviceAgent::processDeviceParameters(const rapidjson::Value&,
-                                          const std::map<std::string, std::shared_ptr<ModelDetails_t>>&,
-                                          const ::vekai::ExternalPreprocessorTable&,
-                                          const ::vekai::ExternalPostprocessorTable&, MessagingManager&) {
-    vekai_vlog_verbose("Device %s parameters received.\n", details->deviceId.c_str());
+void DeviceAgent::processDeviceParameters(
+    const rapidjson::Value& device, const std::map<std::string, std::shared_ptr<ModelDetails_t>>& models,
+    const ::vekai::ExternalPreprocessorTable& externalPreprocessors,
+    const ::vekai::ExternalPostprocessorTable& externalPostprocessors, MessagingManager& messages) {
+    const rapidjson::Value* vekAI = nullptr;
+    if (device.IsObject()) {
+        const auto parameters = device.FindMember("parameters");
+        if (parameters != device.MemberEnd() && parameters->value.IsObject()) {
+            const auto found = parameters->value.FindMember("vekAI");
+            if (found != parameters->value.MemberEnd() && found->value.IsObject() &&
+                found->value.MemberCount() > 0)
+                vekAI = &found->value;
+        }
+    }
+    if (!vekAI || !vekAI->HasMember("pipelines")) {
+        vekai_vlog_verbose("Notice: Device %s processing parameters but not initialized yet.\n",
+                           details->deviceId.c_str());
+        return;
+    }
+    const auto deviceAdmin = vekAI->FindMember("deviceAdmin");
+    const bool hasAdmin = deviceAdmin != vekAI->MemberEnd() && deviceAdmin->value.IsString();
+    const std::string adminText = hasAdmin ? deviceAdmin->value.GetString() : "";
+    vekai_vlog("Got device admin from parameters: %s\n", adminText.c_str());
+
+    std::string adminUrl;
+    if (const char* adminOverride = ini().DeviceAdminOverride; adminOverride && *adminOverride) {
+        const auto provider = engine->utilityProvider();
+        const std::string systemId = provider ? takeString(provider->cloudSystemId()) : std::string();
+        adminUrl = std::string(adminOverride) + "/system/" + systemId + "/device/" + details->deviceId;
+        vekai_vlog("Received override device admin: %s\n", adminUrl.c_str());
+    } else if (hasAdmin) {
+        adminUrl = adminText;
+    } else {
+        vekai_vlog("Error! Device %s does not have an Admin URL!\n", details->deviceId.c_str());
+        return;
+    }
+
+    const rapidjson::Value& pipelines = (*vekAI)["pipelines"];
+    if (!pipelines.IsArray()) {
+        vekai_vlog("Error! Device agent received invalid pipeline structure.\n");
+        return;
+    }
+    auto parsed = ModelAssignment::parsePipelineNodes(
+        &pipelines, "", details->deviceId, models, externalPreprocessors, externalPostprocessors, messages);
+    if (!parsed.failed)
+        messages.removeMessage("PARSE_PIPELINE");
+
+    std::lock_guard updateLock(settingsUpdateMutex);
+    auto updated = getDeviceSettingsCopy();
+    updated->stages = std::move(parsed.stages);
+    updated->selectedPipeline = "Custom";
+    const auto selected = vekAI->FindMember("selectedPipeline");
+    if (selected != vekAI->MemberEnd() && selected->value.IsString())
+        updated->selectedPipeline = selected->value.GetString();
+    {
+        std::lock_guard cacheLock(cachedSettingsMutex);
+        if (const auto cached = cachedSettings.find("selectedPipeline"); cached != cachedSettings.end())
+            cached->second = updated->selectedPipeline;
+    }
+    updated->deviceAdminUrl = adminUrl;
+    updated->parametersReceived = true;
+
+    const std::string manifest = SettingsManager::generateDeviceAgentManifest(*updated, engine->getCorvane());
+    if (handlerSet.load())
+        pushManifest(manifest);
+    processGUISettings(*updated);
+    settings.store(std::move(updated));
+}
+
+void DeviceAgent::processGUISettings(DeviceAgentSettings_t&) {}
+
+void DeviceAgent::ensurePipelinesFetched(RegistrationManager::FetchCancellationHandle* handle) {
+    if (const auto current = settings.load(); current && !current->availablePipelines.empty())
+        return;
+    auto pipelines = RegistrationManager::fetchDeviceAvailablePipelines(engine->utilityProvider(),
+                                                                        details->deviceId, handle);
+    if (pipelines.empty()) {
+        vekai_vlog("Warning! Device %s failed to fetch pipelines.\n", details->deviceId.c_str());
+        return;
+    }
+    std::lock_guard updateLock(settingsUpdateMutex);
+    auto updated = getDeviceSettingsCopy();
+    if (!updated->availablePipelines.empty())
+        return;
+    updated->availablePipelines.assign(pipelines.begin(), pipelines.end());
+    const size_t count = updated->availablePipelines.size();
+    settings.store(std::move(updated));
+    vekai_vlog_verbose("Device %s got %zu available pipelines.\n", details->deviceId.c_str(), count);
 }
 
 bool DeviceAgent::pullMetadataPackets(MetadataPacketList*) {

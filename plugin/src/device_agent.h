@@ -6,6 +6,7 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 #include "corvane/vekai_corvane_utils.h"
 #include "corvane/vekai_external_processors.h"
+#include "registration_manager.h"
 
 class MessagingManager;
 
@@ -39,6 +41,7 @@ public:
     void setSettings(std::shared_ptr<const DeviceAgentSettings_t> newSettings) {
         settings.store(newSettings);
     }
+    std::shared_ptr<const DeviceAgentSettings_t> currentDeviceSettings() const { return settings.load(); }
 
     // Turns this device's entry of the server's device list into its pipeline and settings.
     void processDeviceParameters(const rapidjson::Value& device,
@@ -46,6 +49,9 @@ public:
                                  const ::vekai::ExternalPreprocessorTable& externalPreprocessors,
                                  const ::vekai::ExternalPostprocessorTable& externalPostprocessors,
                                  MessagingManager& messages);
+
+    // Fills the available pipelines from the cloud once; a cancelled or failed fetch changes nothing.
+    void ensurePipelinesFetched(RegistrationManager::FetchCancellationHandle* handle);
 
     // Pushes a result to the host: objects, then events, then best shots.
     void handleInferenceOutput(ObjectPacketPtr objects, EventPacketPtr events,
@@ -64,12 +70,19 @@ protected:
 private:
     struct LifetimeToken {};
 
+    // Applies the user's saved values to a settings record before it is published.
+    void processGUISettings(DeviceAgentSettings_t& updated);
+
     Engine* const engine;
     const std::string workDir;
     const std::string cacheDir;
     const std::shared_ptr<DeviceAgentDetails_t> details;
     std::atomic<std::shared_ptr<const DeviceAgentSettings_t>> settings;
     std::atomic<bool> handlerSet{false};
+    // Serialises every replacement of settings; readers never lock.
+    std::mutex settingsUpdateMutex;
+    std::mutex cachedSettingsMutex;
+    std::map<std::string, std::string> cachedSettings;
     std::promise<void> lifetimeTokenGone;
     std::shared_ptr<LifetimeToken> lifetimeToken;
 };

@@ -10,6 +10,7 @@
 #include "device_agent.h"
 #include "ini_manager.h"
 #include "local_settings_manager.h"
+#include "model_assignment.h"
 #include "plugin.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
@@ -441,6 +442,15 @@ void Engine::checkForUninitialisedDevices(const rapidjson::Document& devices) {
         RegistrationManager::resetDevicePipelines(utilityProvider(), uninitialised);
 }
 
-void Engine::parseAssignedModels(const rapidjson::Document&) {}
+void Engine::parseAssignedModels(const rapidjson::Document& devices) {
+    ModelAssignment::DownloadContext context;
+    context.runtimeName = runtimesManager->getInstalledRuntime();
+    context.mimeType = runtimesManager->getSupportedMIMEType(context.runtimeName);
+    context.modelFilesDirectory = downloadManager->modelFilesDirectory;
+    context.keysDirectory = downloadManager->keysDirectory;
+    ModelAssignment::parseAssignedModels(devices, context, assignedModels, messagingManager);
+    ModelAssignment::applyRawPostprocessingConfig(Utils::joinPaths({workDir, "raw_postprocessing.json"}),
+                                                  assignedModels);
+}
 
 }  // namespace vek::vms_server_plugins::analytics::vekai

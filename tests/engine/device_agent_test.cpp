@@ -95,7 +95,15 @@ struct AgentFixture : ::testing::Test {
 
     VekEngine& vekEngine() { return *static_cast<VekEngine*>(engine.get()); }
     DeviceAgent& vekAgent() { return *static_cast<DeviceAgent*>(agent.get()); }
-    uint64_t framesSent() { return vekEngine().getCorvane().inputMessagesReceived(); }
+    // Frames that reached the inference manager, which has no models yet and says so once per frame.
+    size_t framesSent() {
+        const std::string log = logAfterShutdown();
+        size_t count = 0;
+        const std::string line = "Warning! Tried sending message to inference engine before it's initialized";
+        for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+            ++count;
+        return count;
+    }
 
     void push(int64_t timestamp) {
         const Ptr<Frame> frame(new Frame(timestamp));
@@ -121,14 +129,10 @@ struct AgentFixture : ::testing::Test {
 TEST_F(AgentFixture, FramesGoToInferenceOnlyWhenConnectedAndActive) {
     EXPECT_TRUE(vekAgent().isHandlerSet());
     setActive(true);
-    push(vekai_current_timestamp_us());
-    EXPECT_EQ(framesSent(), 0u) << "not connected to the cloud";
-
+    push(vekai_current_timestamp_us());  // not connected to the cloud: dropped
     vekEngine().getRegistrationManager().setState(RegistrationManager::kConnected);
     setActive(false);
-    push(vekai_current_timestamp_us());
-    EXPECT_EQ(framesSent(), 0u) << "device inactive";
-
+    push(vekai_current_timestamp_us());  // device inactive: dropped
     setActive(true);
     push(vekai_current_timestamp_us());
     EXPECT_EQ(framesSent(), 1u);
@@ -138,8 +142,9 @@ TEST_F(AgentFixture, FrameWithoutSettingsIsDroppedWithAWarning) {
     vekEngine().getRegistrationManager().setState(RegistrationManager::kConnected);
     vekAgent().setSettings(nullptr);
     push(vekai_current_timestamp_us());
-    EXPECT_EQ(framesSent(), 0u);
-    EXPECT_NE(logAfterShutdown().find("Warning! Device agent does not have settings!\n"), std::string::npos);
+    const std::string log = logAfterShutdown();
+    EXPECT_NE(log.find("Warning! Device agent does not have settings!\n"), std::string::npos);
+    EXPECT_EQ(log.find("Warning! Tried sending message"), std::string::npos);
 }
 
 TEST_F(AgentFixture, OldFrameIsStillSentWithAnAgeWarning) {
@@ -147,10 +152,10 @@ TEST_F(AgentFixture, OldFrameIsStillSentWithAnAgeWarning) {
     setActive(true);
     const int64_t oneSecondAgo = vekai_current_timestamp_us() - 1000000;
     push(oneSecondAgo);
-    EXPECT_EQ(framesSent(), 1u);
     const std::string expected =
         "Frame time: " + std::to_string(oneSecondAgo) + " Device: 0123abcd-4567-89ef-0a1b-2c3d4e5f0001\n";
     const std::string log = logAfterShutdown();
+    EXPECT_NE(log.find("Warning! Tried sending message"), std::string::npos) << "an old frame is still sent";
     EXPECT_NE(log.find("Warning! Frame age over 500ms. Time now:  "), std::string::npos);
     EXPECT_NE(log.find(expected), std::string::npos) << log;
 }
