@@ -1,5 +1,7 @@
 #include "corvane/vekai_inference_engine.h"
 
+#include "vekai_crypto.h"
+
 #include <rapidjson/document.h>
 
 #include <filesystem>
@@ -119,10 +121,8 @@ bool InferenceEngine::decryptModelFile(const std::string& keyPath, const std::st
                    kModelKeyBytes);
         return false;
     }
-    // The AES-GCM decryption routine is not part of this build yet: encrypted models cannot run.
-    vekai_vlog("Error! Model decryption is not available; cannot decrypt %s into %s\n", sourcePath.c_str(),
-               targetPath.c_str());
-    return false;
+    return vekai_crypto_decrypt_file_to_file(reinterpret_cast<const uint8_t*>(key.data()), sourcePath.c_str(),
+                                             targetPath.c_str());
 }
 
 bool InferenceEngine::prepareModelFile(const ModelDetails_t& model, PreparedModel& prepared) const {
