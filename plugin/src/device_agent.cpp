@@ -40,11 +40,13 @@ DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, Engine* engine, const st
           delete token;
           lifetimeTokenGone.set_value();
       }) {
+    cachedSettings = loadSettingsCache();
     vekai_vlog_verbose("Device agent started: %s\n", details->deviceId.c_str());
     setPluginStatusParameters(true);
 }
 
 DeviceAgent::~DeviceAgent() {
+    stopPipelineFetch();
     auto tokenGone = lifetimeTokenGone.get_future();
     lifetimeToken.reset();
     vekai_vlog("Destroying Device Agent %s\n", details->deviceId.c_str());
@@ -197,8 +199,6 @@ void DeviceAgent::processDeviceParameters(
     processGUISettings(*updated);
     settings.store(std::move(updated));
 }
-
-void DeviceAgent::processGUISettings(DeviceAgentSettings_t&) {}
 
 void DeviceAgent::ensurePipelinesFetched(RegistrationManager::FetchCancellationHandle* handle) {
     if (const auto current = settings.load(); current && !current->availablePipelines.empty())

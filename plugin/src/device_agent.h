@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -53,6 +54,14 @@ public:
     // Fills the available pipelines from the cloud once; a cancelled or failed fetch changes nothing.
     void ensurePipelinesFetched(RegistrationManager::FetchCancellationHandle* handle);
 
+    // Lays the user's saved values over a settings record before it is published; true when the
+    // sensitivity of a node changed.
+    bool processGUISettings(DeviceAgentSettings_t& updated);
+    // Writes the nodes' sensitivities into the device's cloud parameters.
+    void patchNMSValues(const std::shared_ptr<DeviceAgentSettings_t>& updated);
+    std::map<std::string, std::string> loadSettingsCache() const;
+    void saveSettingsCache(const std::map<std::string, std::string>& values) const;
+
     // Pushes a result to the host: objects, then events, then best shots.
     void handleInferenceOutput(ObjectPacketPtr objects, EventPacketPtr events,
                                std::vector<BestShotPacketPtr> bestShots);
@@ -66,12 +75,21 @@ protected:
     bool pullMetadataPackets(MetadataPacketList* packets) override;
     void doSetNeededMetadataTypes(vek::sdk::Result<void>* outResult,
                                   const vek::sdk::analytics::IMetadataTypes* types) override;
+    vek::sdk::Result<const vek::sdk::ISettingsResponse*> settingsReceived() override;
+    void getIntegrationSideSettings(
+        vek::sdk::Result<const vek::sdk::ISettingsResponse*>* outResult) const override;
+    void doGetSettingsOnActiveSettingChange(
+        vek::sdk::Result<const vek::sdk::analytics::IActiveSettingChangedResponse*>* outResult,
+        const vek::sdk::analytics::IActiveSettingChangedAction* action) override;
 
 private:
     struct LifetimeToken {};
 
-    // Applies the user's saved values to a settings record before it is published.
-    void processGUISettings(DeviceAgentSettings_t& updated);
+    // Starts a pipeline fetch unless one is running; the future of the current one.
+    std::shared_future<void> startPipelineFetchIfIdle() const;
+    void stopPipelineFetch();
+    // Writes a pipeline choice to the device's cloud parameters and waits for them to return.
+    void switchPipeline(const std::string& chosen);
 
     Engine* const engine;
     const std::string workDir;
@@ -81,8 +99,13 @@ private:
     std::atomic<bool> handlerSet{false};
     // Serialises every replacement of settings; readers never lock.
     std::mutex settingsUpdateMutex;
-    std::mutex cachedSettingsMutex;
+    mutable std::mutex cachedSettingsMutex;
     std::map<std::string, std::string> cachedSettings;
+    // At most one pipeline fetch per agent; page requests, which the host makes const, start it.
+    mutable std::mutex pipelineFetchMutex;
+    mutable std::thread pipelineFetchThread;
+    mutable std::unique_ptr<RegistrationManager::FetchCancellationHandle> fetchCancellation;
+    mutable std::shared_future<void> pipelineFetchFuture;
     std::promise<void> lifetimeTokenGone;
     std::shared_ptr<LifetimeToken> lifetimeToken;
 };
