@@ -32,13 +32,7 @@ ConsumingDeviceAgent::~ConsumingDeviceAgent() {
 }
 
 void ConsumingDeviceAgent::setHandler(IDeviceAgent::IHandler* newHandler) {
-    std::lock_guard lock(mutex);
-    handler = shareToPtr(newHandler);
-}
-
-Ptr<IDeviceAgent::IHandler> ConsumingDeviceAgent::currentHandler() const {
-    std::lock_guard lock(mutex);
-    return handler;
+    host.setHandler(newHandler);
 }
 
 void ConsumingDeviceAgent::pushMetadataPacket(IMetadataPacket* metadataPacket) {
@@ -46,7 +40,7 @@ void ConsumingDeviceAgent::pushMetadataPacket(IMetadataPacket* metadataPacket) {
         logUtils.error("INTERNAL ERROR: null metadata packet; ignoring it");
         return;
     }
-    const auto target = currentHandler();
+    const auto target = host.currentHandler();
     if (!target) {
         logUtils.error("INTERNAL ERROR: setHandler() was not called; ignoring the packet");
         return;
@@ -57,41 +51,21 @@ void ConsumingDeviceAgent::pushMetadataPacket(IMetadataPacket* metadataPacket) {
 }
 
 void ConsumingDeviceAgent::pushManifest(const std::string& manifest) {
-    const auto target = currentHandler();
-    if (!target) {
-        logUtils.error("INTERNAL ERROR: setHandler() was not called; ignoring the manifest");
-        return;
-    }
-    const Ptr<String> text(new String(manifest));
-    target->pushManifest(text.get());
+    host.pushManifest(manifest);
 }
 
 void ConsumingDeviceAgent::pushIntegrationDiagnosticEvent(IIntegrationDiagnosticEvent::Level level,
                                                           const std::string& caption,
                                                           const std::string& description) {
-    const auto target = currentHandler();
-    if (!target) {
-        logUtils.error("INTERNAL ERROR: setHandler() was not called; ignoring the diagnostic event " +
-                       caption);
-        return;
-    }
-    const Ptr<IntegrationDiagnosticEvent> event(new IntegrationDiagnosticEvent(level, caption, description));
-    target->handleIntegrationDiagnosticEvent(event.get());
+    host.pushIntegrationDiagnosticEvent(level, caption, description);
 }
 
 std::string ConsumingDeviceAgent::settingValue(const std::string& name) const {
-    std::lock_guard lock(mutex);
-    const auto found = settings.find(name);
-    if (found == settings.end()) {
-        logUtils.error("ERROR: Requested setting " + name + " is missing; implying empty string.");
-        return {};
-    }
-    return found->second;
+    return host.settingValue(name);
 }
 
 std::map<std::string, std::string> ConsumingDeviceAgent::currentSettings() const {
-    std::lock_guard lock(mutex);
-    return settings;
+    return host.currentSettings();
 }
 
 void ConsumingDeviceAgent::doSetSettings(Result<const ISettingsResponse*>* outResult,
@@ -102,10 +76,7 @@ void ConsumingDeviceAgent::doSetSettings(Result<const ISettingsResponse*>* outRe
         return;
     }
     logUtils.output("Received settings");
-    {
-        std::lock_guard lock(mutex);
-        settings = std::move(converted);
-    }
+    host.storeSettings(std::move(converted));
     *outResult = settingsReceived();
 }
 
@@ -150,7 +121,7 @@ void ConsumingDeviceAgent::doPushDataPacket(Result<void>* outResult, IDataPacket
         logUtils.error("Unsupported frame supplied; ignored.");
         return;
     }
-    if (!pushed || !currentHandler())
+    if (!pushed || !host.currentHandler())
         return;
 
     MetadataPacketList packets;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <vek/sdk/analytics/i_device_agent.h>
+#include <vek/sdk/helpers/handler_and_settings.h>
 #include <vek/sdk/helpers/log_utils.h>
 #include <vek/sdk/helpers/ref_countable.h>
 #include <vek/sdk/i_device_info.h>
@@ -52,11 +53,7 @@ protected:
     LogUtils logUtils;
 
 private:
-    Ptr<IDeviceAgent::IHandler> currentHandler() const;
-
-    mutable std::mutex mutex;
-    Ptr<IDeviceAgent::IHandler> handler;
-    std::map<std::string, std::string> settings;
+    HandlerAndSettings<IDeviceAgent::IHandler> host{logUtils};
 };
 
 }  // namespace vek::sdk::analytics

@@ -31,49 +31,24 @@ void Engine::setEngineInfo(const IEngineInfo* engineInfo) {
 }
 
 void Engine::setHandler(IEngine0::IHandler* newHandler) {
-    std::lock_guard lock(mutex);
-    handler = shareToPtr(newHandler);
+    host.setHandler(newHandler);
 }
 
 void Engine::pushManifest(const std::string& manifest) {
-    std::unique_lock lock(mutex);
-    Ptr<IEngine0::IHandler> currentHandler = handler;
-    lock.unlock();
-    if (!currentHandler) {
-        logUtils.error("INTERNAL ERROR: setHandler() was not called; ignoring the manifest");
-        return;
-    }
-    const Ptr<String> text(new String(manifest));
-    currentHandler->pushManifest(text.get());
+    host.pushManifest(manifest);
 }
 
 void Engine::pushIntegrationDiagnosticEvent(IIntegrationDiagnosticEvent::Level level,
                                             const std::string& caption, const std::string& description) {
-    std::unique_lock lock(mutex);
-    Ptr<IEngine0::IHandler> currentHandler = handler;
-    lock.unlock();
-    if (!currentHandler) {
-        logUtils.error("INTERNAL ERROR: setHandler() was not called; ignoring the diagnostic event " +
-                       caption);
-        return;
-    }
-    const Ptr<IntegrationDiagnosticEvent> event(new IntegrationDiagnosticEvent(level, caption, description));
-    currentHandler->handleIntegrationDiagnosticEvent(event.get());
+    host.pushIntegrationDiagnosticEvent(level, caption, description);
 }
 
 std::string Engine::settingValue(const std::string& name) const {
-    std::lock_guard lock(mutex);
-    const auto found = settings.find(name);
-    if (found == settings.end()) {
-        logUtils.error("ERROR: Requested setting " + name + " is missing; implying empty string.");
-        return {};
-    }
-    return found->second;
+    return host.settingValue(name);
 }
 
 std::map<std::string, std::string> Engine::currentSettings() const {
-    std::lock_guard lock(mutex);
-    return settings;
+    return host.currentSettings();
 }
 
 Result<IActionResponse*> Engine::executeAction(const std::string& actionId, const Uuid&, const Uuid&, int64_t,
@@ -88,10 +63,7 @@ void Engine::doSetSettings(Result<const ISettingsResponse*>* outResult, const IS
             error<const ISettingsResponse*>(ErrorCode::otherError, "Unable to convert the input string map");
         return;
     }
-    {
-        std::lock_guard lock(mutex);
-        settings = std::move(converted);
-    }
+    host.storeSettings(std::move(converted));
     *outResult = settingsReceived();
 }
 

@@ -4,6 +4,7 @@
 
 #include <vek/sdk/analytics/helpers/action_response.h>
 #include <vek/sdk/analytics/i_engine.h>
+#include <vek/sdk/helpers/handler_and_settings.h>
 #include <vek/sdk/helpers/log_utils.h>
 #include <vek/sdk/helpers/ref_countable.h>
 #include <map>
@@ -45,9 +46,7 @@ protected:
     LogUtils logUtils;
 
 private:
-    mutable std::mutex mutex;
-    Ptr<IEngine0::IHandler> handler;
-    std::map<std::string, std::string> settings;
+    HandlerAndSettings<IEngine0::IHandler> host{logUtils};
 };
 
 }  // namespace vek::sdk::analytics
