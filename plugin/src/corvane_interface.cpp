@@ -74,10 +74,14 @@ CorvaneInterface::~CorvaneInterface() {
 
 void CorvaneInterface::initialize() {
     postProcessor.initialize();
+    preprocessor.initializeExternalPreprocessors(rootDir);
     initialized.store(true);
 }
 
-void CorvaneInterface::requestExternalProcessorsShutdown() {}
+void CorvaneInterface::requestExternalProcessorsShutdown() {
+    vekai::requestExternalProcessorsExit(preprocessor.getExternalPreprocessors());
+    vekai::requestExternalProcessorsExit(postProcessor.getExternalPostprocessors());
+}
 
 void CorvaneInterface::processParameters(const ModelMap& models) {
     bool anyReady = false;
@@ -179,7 +183,11 @@ void CorvaneInterface::processAndSendInput(InputJob job) {
     VekAITimer timer("processAndSendInput");
     const pipeline_stage_parameters_t& stage = *job.stage;
     if (!job.tensors) {
-        job.tensors = preprocessor.preprocess(*job.videoFrame, stage, cropOf(stage));
+        const std::shared_ptr<vekai::VideoFrame> replaced =
+            job.details
+                ? preprocessor.handleImagePreprocessor(job.timestampUs, *job.videoFrame, stage, *job.details)
+                : nullptr;
+        job.tensors = preprocessor.preprocess(replaced ? *replaced : *job.videoFrame, stage, cropOf(stage));
         if (!job.tensors)
             return;
         timer.lap("preprocess");
@@ -194,6 +202,8 @@ void CorvaneInterface::processAndSendInput(InputJob job) {
     input->stage = job.stage;
     input->callback = std::move(job.callback);
     input->roi = {stage.crop[0], stage.crop[1], stage.crop[2] - stage.crop[0], stage.crop[3] - stage.crop[1]};
+    if (TensorsPtr replaced = preprocessor.handleTensorPreprocessors(*input, job.tensors.get()))
+        job.tensors = std::move(replaced);
     timer.lap("inference input");
     if (const auto engine = inferenceEngine.load())
         engine->sendInput(input, job.tensors);

@@ -44,9 +44,11 @@ public:
     void waitForInFlightInferences();
     void requestExternalProcessorsShutdown();
 
-    const vekai::ExternalPreprocessorTable& getExternalPreprocessors() const { return externalPreprocessors; }
+    const vekai::ExternalPreprocessorTable& getExternalPreprocessors() const {
+        return preprocessor.getExternalPreprocessors();
+    }
     const vekai::ExternalPostprocessorTable& getExternalPostprocessors() const {
-        return externalPostprocessors;
+        return postProcessor.getExternalPostprocessors();
     }
     bool hasInferenceEngine() const { return inferenceEngine.load() != nullptr; }
     int64_t getWorkerLimit() const { return workerLimit; }
@@ -90,6 +92,4 @@ private:
     // Shared so that a host thread or worker still holding it keeps it alive across a stop.
     std::atomic<std::shared_ptr<InferenceEngine>> inferenceEngine;
     std::jthread outputLoopThread;
-    vekai::ExternalPreprocessorTable externalPreprocessors;
-    vekai::ExternalPostprocessorTable externalPostprocessors;
 };

@@ -14,4 +14,24 @@ ExternalPostprocessor_t::~ExternalPostprocessor_t() = default;
 ExternalPostprocessor_t::ExternalPostprocessor_t(ExternalPostprocessor_t&&) noexcept = default;
 ExternalPostprocessor_t& ExternalPostprocessor_t::operator=(ExternalPostprocessor_t&&) noexcept = default;
 
+namespace {
+
+template <class Table>
+void requestExit(const Table& table) {
+    for (const auto& [name, entry] : table) {
+        if (entry.process)
+            entry.process->requestGracefulExit();
+    }
+}
+
+}  // namespace
+
+void requestExternalProcessorsExit(const ExternalPreprocessorTable& table) {
+    requestExit(table);
+}
+
+void requestExternalProcessorsExit(const ExternalPostprocessorTable& table) {
+    requestExit(table);
+}
+
 }  // namespace vekai

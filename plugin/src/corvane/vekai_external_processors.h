@@ -74,4 +74,8 @@ struct ExternalPostprocessor_t {
 using ExternalPreprocessorTable = std::map<std::string, ExternalPreprocessor_t>;
 using ExternalPostprocessorTable = std::map<std::string, ExternalPostprocessor_t>;
 
+// Asks every program of the table to exit; the records stay until their owner goes.
+void requestExternalProcessorsExit(const ExternalPreprocessorTable& table);
+void requestExternalProcessorsExit(const ExternalPostprocessorTable& table);
+
 }  // namespace vekai
