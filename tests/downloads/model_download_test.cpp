@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "download_manager.h"
 #include "messaging_manager.h"
@@ -157,6 +158,25 @@ TEST_F(ModelStore, ModelsWithoutSizeAreNeverDownloaded) {
     downloads->checkModelDownloads({{"m1", m}}, "token-1");
     EXPECT_EQ(m->status, 0);
     EXPECT_EQ(modelRequests(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ModelStore, AStopDuringASlowDownloadEndsItAndRecordsNoFailure) {
+    cloud->setFault("/storage/", vekcloud::Fault{.chunkDelay = std::chrono::milliseconds(300)});
+    const auto m = model();
+    std::thread pass([&] { downloads->checkModelDownloads({{"m1", m}}, "token-1"); });
+    while (m->status != 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    downloads->requestStop();
+    pass.join();
+    EXPECT_NE(m->status, 2);
+    EXPECT_TRUE(downloads->getFailedModelDownloads().empty());
+    EXPECT_FALSE(fs::exists(m->sourcePath + ".tmp"));
+    EXPECT_FALSE(fs::exists(m->sourcePath));
 }
 
 }  // namespace
