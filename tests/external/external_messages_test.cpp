@@ -437,7 +437,7 @@ TEST(ObjectsAnswer, UnknownIdsRemovalsEventsAndBestShots) {
         w.text("ID");
         w.text("half");
         w.text("BestShots");
-        w.array(2);
+        w.array(3);
         w.map(2);
         w.text("TrackId");
         w.text(parentId);
@@ -450,6 +450,9 @@ TEST(ObjectsAnswer, UnknownIdsRemovalsEventsAndBestShots) {
         w.map(1);
         w.text("TrackId");
         w.boolean(true);
+        w.map(1);
+        w.text("TrackId");
+        w.text("not a track");
     });
     const PostprocessingOutput_t output = deserializeObjectsFromMessagepack(request, {}, answer);
     ASSERT_EQ(output.objects.at("forklift").size(), 1u);

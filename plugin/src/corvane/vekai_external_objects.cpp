@@ -223,12 +223,14 @@ void readBestShots(const msgpack_object& bestShots, std::vector<BestShot_t>& res
     for (uint32_t i = 0; i < bestShots.via.array.size; ++i) {
         const msgpack_object& entry = bestShots.via.array.ptr[i];
         const auto trackId = MessageTree::asText(MessageTree::find(entry, "TrackId"));
-        if (!trackId) {
+        // Text that is no UUID would name no track at the host.
+        const Uuid id = trackId ? UuidHelper::fromStdString(std::string(*trackId)) : Uuid{};
+        if (id.isNull()) {
             vekai_vlog("Warning! BestShots entry missing or invalid TrackId. Skipping.\n");
             continue;
         }
         BestShot_t shot;
-        shot.trackId = UuidHelper::fromStdString(std::string(*trackId));
+        shot.trackId = id;
         if (const msgpack_object* box = MessageTree::find(entry, "BoundingBox"); MessageTree::isMap(box)) {
             bool incomplete = false;
             shot.boundingBox = readBox(*box, incomplete);
