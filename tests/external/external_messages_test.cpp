@@ -96,11 +96,15 @@ TEST(ImageMessage, MalformedDocumentsAreRefusedWithTheWarning) {
     Bytes truncated(valid.begin(), valid.begin() + long(valid.size() / 2));
     Bytes trailing = valid;
     trailing.push_back(0xc0);
+    Bytes deep{0x81, 0xa1, 'a'};
+    deep.insert(deep.end(), 200, 0x91);
+    deep.push_back(0x01);
     struct Case {
         const char* what;
         Bytes message;
     };
     const std::vector<Case> cases = {
+        {"arrays nested 200 deep", deep},
         {"empty", {}},
         {"truncated", truncated},
         {"trailing bytes", trailing},
