@@ -1,3 +1,5 @@
+#include <openssl/evp.h>
+
 #include <atomic>
 #include <deque>
 #include <filesystem>
@@ -23,6 +25,24 @@ namespace {
 constexpr const char* kEcho = R"({"outputs": [{"name": "out", "echo": "in"}]})";
 constexpr const char* kSlowEcho = R"({"delay_ms": 60000, "outputs": [{"name": "out", "echo": "in"}]})";
 
+// The downloaded form of a model: 12-byte IV, AES-256-GCM ciphertext, 16-byte tag.
+std::string encrypt(const std::string& plain, const std::string& key) {
+    const std::string iv = "0123456789ab";
+    std::string out = iv + std::string(plain.size(), '\0') + std::string(16, '\0');
+    EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
+    int length = 0;
+    EVP_EncryptInit_ex(context, EVP_aes_256_gcm(), nullptr, nullptr, nullptr);
+    EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr);
+    EVP_EncryptInit_ex(context, nullptr, nullptr, reinterpret_cast<const unsigned char*>(key.data()),
+                       reinterpret_cast<const unsigned char*>(iv.data()));
+    EVP_EncryptUpdate(context, reinterpret_cast<unsigned char*>(out.data() + 12), &length,
+                      reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+    EVP_EncryptFinal_ex(context, reinterpret_cast<unsigned char*>(out.data() + 12 + length), &length);
+    EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG, 16, out.data() + out.size() - 16);
+    EVP_CIPHER_CTX_free(context);
+    return out;
+}
+
 // An engine over the reference runtime, with models whose behaviour each test scripts.
 class EngineTest : public ::testing::Test {
 protected:
@@ -38,6 +58,7 @@ protected:
         model->sourcePath = (root.path / "models" / (key + ".json")).string();
         model->keyPath = (root.path / "keys" / key).string();
         model->runtimePath = (root.path / "shm" / key).string();
+        fs::create_directories(root.path / "shm");
         writeText(model->sourcePath, script);
         models[key] = model;
         return model;
@@ -231,6 +252,25 @@ TEST_F(EngineTest, EncryptedModelThatCannotBeDecryptedIsMarkedFailedAndTheOthers
     EXPECT_FALSE(send(*engine, encrypted, 1));
     EXPECT_TRUE(send(*engine, plain, 1));
     EXPECT_TRUE(next().has_value());
+}
+
+TEST_F(EngineTest, EncryptedModelRunsFromItsDecryptedCopyWhichStoppingRemoves) {
+    auto model = addModel("enc", "");
+    const std::string key(32, 'K');
+    writeText(model->sourcePath, encrypt(kEcho, key));
+    writeText(model->keyPath, key + std::string(1, '\0'));
+    auto engine = start();
+    ASSERT_EQ(engine->getState(), EngineState::RUNNING) << log.text();
+    EXPECT_EQ(runtimetest::readText(model->runtimePath), kEcho);
+    EXPECT_TRUE(log.contains("Adding model to runtime startup: " + model->runtimePath + "\n"));
+    ASSERT_TRUE(send(*engine, model, 5));
+    auto output = next();
+    ASSERT_TRUE(output.has_value());
+    EXPECT_EQ(floatValues(output->tensors->tensors[0]), std::vector<float>{5});
+    engine->stopRuntime();
+    EXPECT_FALSE(fs::exists(model->runtimePath));
+    EXPECT_TRUE(fs::exists(model->sourcePath));
+    EXPECT_TRUE(fs::exists(model->keyPath));
 }
 
 // Without a key file the downloaded file itself is what the runtime loads, and stopping never deletes it.
