@@ -218,9 +218,13 @@ void Engine::runtimeManagerPass() {
         return;
     }
 
-    if (!registrationManager.isConnected()) {
-        vekai_vlog("Checking cloud connection\n");
-        registrationManager.checkCloudConnection(provider);
+    // A pass that could not read the server's parameters leaves the server unconfigured, so the
+    // configuration is retried rather than skipped for the rest of the connection.
+    if (!registrationManager.isConnected() || !serverConfigured) {
+        if (!registrationManager.isConnected()) {
+            vekai_vlog("Checking cloud connection\n");
+            registrationManager.checkCloudConnection(provider);
+        }
         if (!registrationManager.isConnected()) {
             vekai_vlog("Server/Site not connected to cloud.\n");
             return;
@@ -232,6 +236,7 @@ void Engine::runtimeManagerPass() {
         }
         const bool firstConfiguration = checkFirstConfiguration(serverDocument.get());
         updateServerParameters();
+        serverConfigured = true;
         if (firstConfiguration) {
             vekai_vlog("First time server is being configured. Setting devices to default if necessary.\n");
             RegistrationManager::resetDevicePipelines(provider,

@@ -112,6 +112,7 @@ private:
     std::atomic<bool> retryDownloadsRequested{false};
 
     std::string lastDevicesParameters;
+    bool serverConfigured = false;  // loop thread only
     std::mutex assignedModelsMutex;
     std::map<std::string, std::shared_ptr<ModelDetails_t>> assignedModels;
 };

@@ -27,8 +27,15 @@ public:
                 std::lock_guard lock(mutex);
                 resets.push_back({request.matches[1], request.body, request.get_header_value("Authorization"),
                                   request.get_header_value("User-Agent")});
-                response.set_content(R"({"Devices":{"dev-a":{"models":{},"pipelines":[]},"dev-b":{}}})",
-                                     "application/json");
+                if (answer == Answer::ServerError) {
+                    response.status = 500;
+                    response.set_content("{\"error\":\"overloaded\"}", "application/json");
+                } else if (answer == Answer::Malformed) {
+                    response.set_content("{\"Devices\":{\"dev-a\":", "application/json");
+                } else {
+                    response.set_content(R"({"Devices":{"dev-a":{"models":{},"pipelines":[]},"dev-b":{}}})",
+                                         "application/json");
+                }
             });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
@@ -37,6 +44,9 @@ public:
         server.stop();
         thread.join();
     }
+
+    enum class Answer { Normal, ServerError, Malformed };
+    std::atomic<Answer> answer{Answer::Normal};
 
     struct Reset {
         std::string systemId;
@@ -93,6 +103,8 @@ public:
         {
             std::lock_guard lock(mutex);
             requests.push_back(std::string(method) + " " + path + (*body ? std::string(" ") + body : ""));
+            if (silent)
+                return;  // like a host that lost the request
             if (std::string(path) == "/rest/v4/servers/this")
                 answer = std::string(method) == "GET" ? serverDocument : "{}";
             else if (std::string(path).rfind("/rest/v4/devices?serverId=", 0) == 0)
@@ -112,6 +124,7 @@ public:
     std::string token = "token-1";
     std::string serverDocument = R"({"id":"server","parameters":{}})";
     std::string devices = "[]";
+    std::atomic<bool> silent{false};
 
 private:
     mutable std::mutex mutex;
@@ -205,6 +218,29 @@ TEST_F(LoopFixture, FirstConfigurationWritesServerParametersAndResetsUninitialis
     vekEngine().runtimeManagerPass();
     EXPECT_EQ(countStartingWith(host->takeRequests(), "GET /rest/v4/servers/this"), 0u);
     EXPECT_NE(vekEngine().getRuntimesManager().getState(), RuntimeState::NONE);
+}
+
+TEST_F(LoopFixture, ACloudThatFailsTheResetChangesNoDeviceAndTheLoopGoesOn) {
+    host->devices = R"([{"id":"dev-a","parameters":{"vekAI":{}}}])";
+    for (const auto answer : {LocalCloud::Answer::ServerError, LocalCloud::Answer::Malformed}) {
+        cloud().answer = answer;
+        vekEngine().getRegistrationManager().setState(RegistrationManager::kNotChecked);
+        vekEngine().runtimeManagerPass();
+        EXPECT_EQ(cloud().takeResets().size(), 1u);
+        EXPECT_EQ(countStartingWith(host->takeRequests(), "PATCH /rest/v4/devices/"), 0u);
+    }
+    cloud().answer = LocalCloud::Answer::Normal;
+    vekEngine().runtimeManagerPass();  // connected: the pass goes on to the runtime step
+    EXPECT_EQ(countStartingWith(host->takeRequests(), "GET /rest/v4/servers/this"), 0u);
+}
+
+TEST_F(LoopFixture, AHostThatNeverAnswersEndsThePassAfterTheTimeout) {
+    host->silent = true;
+    vekEngine().runtimeManagerPass();
+    EXPECT_EQ(host->takeRequests(), std::vector<std::string>{"GET /rest/v4/servers/this"});
+    host->silent = false;
+    vekEngine().runtimeManagerPass();
+    EXPECT_FALSE(host->takeRequests().empty()) << "the next pass goes on";
 }
 
 TEST_F(LoopFixture, SiteIdInBracesIsUnchangedButAnotherCaseIsAChange) {
