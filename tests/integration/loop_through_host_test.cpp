@@ -96,15 +96,15 @@ TEST(LoopThroughHostAndCloud, FirstConnectedPassConfiguresTheServerAndResetsDevi
     EXPECT_NE(server.find(R"("pluginVersion":"5.0.42")"), std::string::npos) << server;
     EXPECT_NE(server.find(R"("siteID":"site-7")"), std::string::npos) << server;
 
-    bool resetSeen = false;
+    // The first reset may come before the agent announced itself; a later pass resets it then.
+    bool deviceReset = false;
     for (const auto& request : cloud.requests()) {
         if (request.method == "POST" && request.path == "/reset/site-7") {
-            resetSeen = true;
             EXPECT_EQ(request.header("Authorization"), std::optional<std::string>("token-7"));
-            EXPECT_NE(request.body.find(camera), std::string::npos) << request.body;
+            deviceReset = deviceReset || request.body.find(camera) != std::string::npos;
         }
     }
-    EXPECT_TRUE(resetSeen);
+    EXPECT_TRUE(deviceReset);
     EXPECT_TRUE(waitFor(10s, [&] {
         return readFile(data.path / "vek_corvane" / "vekai_plugin_start.log")
                    .find("Got device admin from parameters") != std::string::npos;
