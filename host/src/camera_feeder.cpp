@@ -67,6 +67,9 @@ void CameraFeeder::feed(std::stop_token stopToken) {
 
 void CameraFeeder::pushOne(VideoFrame& frame) {
     frame.setTimestampUs(wallClockUs());
+    // Kept before the push, so that no answer can arrive ahead of its frame.
+    if (annotator)
+        annotator->offerFrame(host.camera(camera).id, frame);
     const Status pushed = host.pushFrame(camera, frame);
     if (pushed) {
         ++framesPushed;

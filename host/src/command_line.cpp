@@ -145,6 +145,12 @@ public:
                 result.run.loop = true;
             } else if (argument == "--metadata-out") {
                 handled = withValue(argument, assignTo(result.run.metadataOut));
+            } else if (argument == "--frames-out") {
+                handled = withValue(argument, assignTo(result.run.framesOut));
+            } else if (argument == "--frame-interval") {
+                std::optional<double> interval;
+                handled = withValue(argument, number(argument, 0, false, interval));
+                result.run.frameIntervalSeconds = interval.value_or(result.run.frameIntervalSeconds);
             } else {
                 return Failure{"unknown option " + argument};
             }
@@ -319,6 +325,8 @@ Run options:
   --loop                   start video files over at their end
   --drain S                wait up to S seconds for answers to the last frames (default 2)
   --metadata-out FILE      write every metadata packet as a JSON line
+  --frames-out DIR         write annotated frames (boxes, class, track) as PPM images there
+  --frame-interval S       one annotated frame per camera every S seconds (default 2)
 
 Device settings options:
   --camera N               the camera whose page is shown (default 1)

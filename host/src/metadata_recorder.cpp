@@ -52,6 +52,8 @@ void MetadataRecorder::recordPacket(int cameraIndex, vek::sdk::analytics::IMetad
             counters->objects += digest.itemCount;
             // Object packets carry the timestamp of the frame they answer.
             latencies.add(receivedUs - digest.timestampUs);
+            if (annotator)
+                annotator->offerObjectPacket(counters->cameraId, digest.timestampUs, digest.jsonLine);
             break;
         case PacketDigest::Kind::events:
             ++counters->eventPackets;

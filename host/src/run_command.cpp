@@ -105,6 +105,12 @@ public:
         if (!created)
             return fail(created.error());
         recorder = created.value();
+        if (options.framesOut) {
+            annotator = std::make_shared<FrameAnnotator>(
+                *options.framesOut,
+                std::chrono::milliseconds(static_cast<int64_t>(options.frameIntervalSeconds * 1000)));
+            recorder->annotateInto(annotator);
+        }
         if (Status engine = host.obtainEngine(); !engine)
             return fail(engine.error());
 
@@ -117,6 +123,7 @@ public:
             feeders.push_back(std::make_unique<CameraFeeder>(
                 host, added.value(), std::move(sources.value()[static_cast<size_t>(camera)]),
                 paceFor(options), options.frames));
+            feeders.back()->annotateInto(annotator);
             logInfo("camera " + description.name + " (" + description.id + ") fed from " +
                     feeders.back()->source().description());
         }
@@ -238,6 +245,9 @@ private:
                 << milliseconds(latency.maxUs) << " ms over " << latency.samples << " packet(s)\n";
         if (options.metadataOut)
             out << "  Metadata written to " << options.metadataOut->string() << "\n";
+        if (annotator)
+            out << "  Annotated frames: " << annotator->imagesWritten() << " written to "
+                << annotator->directory().string() << "\n";
         out.flush();
         if (const auto failure = recorder->writeFailure())
             problems.push_back(*failure);
@@ -254,6 +264,7 @@ private:
     std::ostream& out;
     const std::atomic<bool>* interrupt;
     std::shared_ptr<MetadataRecorder> recorder;
+    std::shared_ptr<FrameAnnotator> annotator;
     std::vector<std::unique_ptr<CameraFeeder>> feeders;
     Clock::time_point started;
 };

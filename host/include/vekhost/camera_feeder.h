@@ -2,6 +2,7 @@
 // wall clock and pushes it into the camera's device agent.
 #pragma once
 
+#include <vekhost/frame_annotator.h>
 #include <vekhost/frame_pacer.h>
 #include <vekhost/frame_source.h>
 #include <vekhost/plugin_host.h>
@@ -37,6 +38,8 @@ public:
     void start();
     // Stops pushing and waits for the thread.
     void stop();
+    // Offers the pushed frames for annotated snapshots; call before start().
+    void annotateInto(std::shared_ptr<FrameAnnotator> target) { annotator = std::move(target); }
     FeederStatistics statistics() const;
     const FrameSource& source() const { return *frames; }
 
@@ -49,6 +52,7 @@ private:
     const std::unique_ptr<FrameSource> frames;
     const Pace pace;
     const std::optional<int64_t> frameLimit;
+    std::shared_ptr<FrameAnnotator> annotator;
 
     std::atomic<int64_t> framesPushed{0};
     std::atomic<int64_t> pushErrors{0};

@@ -4,6 +4,7 @@
 
 #include <vek/sdk/analytics/i_metadata_packet.h>
 #include <vek/sdk/i_integration.h>
+#include <vekhost/frame_annotator.h>
 #include <vekhost/latency_stats.h>
 #include <vekhost/outcome.h>
 #include <atomic>
@@ -50,6 +51,8 @@ public:
     LatencySummary latency() const { return latencies.summary(); }
     // The first failure to write the output file, if any.
     std::optional<std::string> writeFailure() const;
+    // Hands object packets to the annotated snapshots; call before packets arrive.
+    void annotateInto(std::shared_ptr<FrameAnnotator> target) { annotator = std::move(target); }
 
 private:
     struct Counters {
@@ -82,6 +85,7 @@ private:
     std::optional<std::string> firstWriteFailure;
 
     LatencyStats latencies;
+    std::shared_ptr<FrameAnnotator> annotator;
 };
 
 }  // namespace vekhost

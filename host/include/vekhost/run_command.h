@@ -27,6 +27,9 @@ struct RunOptions {
     std::optional<double> framesPerSecond;
     bool loop = false;
     std::optional<std::filesystem::path> metadataOut;
+    // Where annotated frames go, one per camera per interval; unset writes none.
+    std::optional<std::filesystem::path> framesOut;
+    double frameIntervalSeconds = 2;
     // Longest wait after the last push for the plugin's answers to frames already pushed.
     double drainSeconds = 2;
 };
