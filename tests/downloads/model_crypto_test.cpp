@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vektest/temp_dir.h>
+
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
@@ -15,14 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "vek-crypto-XXXXXX").string();
-        path = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
-};
+using vektest::TempDir;
 
 std::vector<uint8_t> randomBytes(size_t count) {
     std::vector<uint8_t> bytes(count);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vektest/temp_dir.h>
+
 #include <vekcloud/local_cloud.h>
 #include <chrono>
 #include <filesystem>
@@ -15,14 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "vek-download-XXXXXX").string();
-        path = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
-};
+using vektest::TempDir;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -6,6 +6,7 @@
 #include <vek/sdk/helpers/string.h>
 #include <vek/sdk/i_device_info.h>
 #include <vek/sdk/i_utility_provider.h>
+#include <vektest/temp_dir.h>
 #include <filesystem>
 #include <string>
 
@@ -42,19 +43,8 @@ private:
     std::string deviceName;
 };
 
-// A fresh directory below the system's temporary folder, removed with the object.
-class TempDir {
-public:
-    explicit TempDir(const std::string& tag) {
-        std::string pattern = (std::filesystem::temp_directory_path() / (tag + "-XXXXXX")).string();
-        path = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
+// Temporary directories for the tests that drive the engine.
+using TempDir = vektest::TempDir;
 
 inline int threadCount() {
     int count = 0;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vektest/temp_dir.h>
+
 #include <vek/sdk/helpers/ref_countable.h>
 #include <chrono>
 #include <condition_variable>
@@ -16,14 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct TempDir {
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "vek-inference-XXXXXX").string();
-        path = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
-};
+using vektest::TempDir;
 
 // A grey planar YUV 4:2:0 frame with padded lines.
 class Frame : public vek::sdk::RefCountable<vek::sdk::analytics::IUncompressedVideoFrame1> {

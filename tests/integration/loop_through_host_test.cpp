@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vektest/temp_dir.h>
+
 #include <vekcloud/local_cloud.h>
 #include <vekhost/plugin_host.h>
 #include <chrono>
@@ -14,14 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct TempDir {
-    explicit TempDir(const std::string& tag) {
-        std::string pattern = (fs::temp_directory_path() / (tag + "-XXXXXX")).string();
-        path = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    fs::path path;
-};
+using vektest::TempDir;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path);

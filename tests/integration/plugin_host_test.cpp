@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vektest/temp_dir.h>
+
 #include <vekhost/pattern_source.h>
 #include <vekhost/plugin_host.h>
 #include <filesystem>
@@ -11,18 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    explicit TempDir(const std::string& tag) {
-        std::string pattern = (fs::temp_directory_path() / (tag + "-XXXXXX")).string();
-        path = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
+using vektest::TempDir;
 
 int threadCount() {
     int count = 0;
