@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,7 @@ struct Colour {
 constexpr Colour kBoxColour{150, 44, 21};
 constexpr Colour kTextColour{235, 128, 128};
 constexpr Colour kLabelBackground{16, 128, 128};
+constexpr Colour kLineColour{82, 90, 240};
 constexpr int kFontScale = 2;
 constexpr int kGlyphWidth = 3;
 constexpr int kGlyphHeight = 5;
@@ -109,6 +111,49 @@ void drawBoxes(VideoFrame& frame, const std::vector<AnnotatedBox>& boxes) {
     }
 }
 
+void drawLine(VideoFrame& frame, const CrossingLine& line) {
+    const float width = static_cast<float>(frame.width());
+    const float height = static_cast<float>(frame.height());
+    const float x1 = line[0] * width, y1 = line[1] * height, x2 = line[2] * width, y2 = line[3] * height;
+    const int steps = static_cast<int>(std::max(std::abs(x2 - x1), std::abs(y2 - y1))) + 1;
+    for (int step = 0; step <= steps; ++step) {
+        const float along = static_cast<float>(step) / static_cast<float>(steps);
+        const int x = static_cast<int>(x1 + (x2 - x1) * along);
+        const int y = static_cast<int>(y1 + (y2 - y1) * along);
+        fill(frame, x - 1, y - 1, x + 2, y + 2, kLineColour);
+    }
+}
+
+std::optional<CrossingLine> crossingLineOf(const SettingValues& values) {
+    for (const auto& [name, value] : values) {
+        if (name.rfind("lineCrossingLine_", 0) != 0)
+            continue;
+        rapidjson::Document document;
+        if (document.Parse(value.c_str(), value.size()).HasParseError() || !document.IsObject())
+            continue;
+        const auto figure = document.FindMember("figure");
+        if (figure == document.MemberEnd() || !figure->value.IsObject())
+            continue;
+        const auto points = figure->value.FindMember("points");
+        if (points == figure->value.MemberEnd() || !points->value.IsArray() || points->value.Size() < 2)
+            continue;
+        CrossingLine line{};
+        bool complete = true;
+        for (unsigned end = 0; end < 2; ++end) {
+            const auto& point = points->value[end];
+            complete = complete && point.IsArray() && point.Size() >= 2 && point[0].IsNumber() &&
+                       point[1].IsNumber();
+            if (complete) {
+                line[end * 2] = point[0].GetFloat();
+                line[end * 2 + 1] = point[1].GetFloat();
+            }
+        }
+        if (complete)
+            return line;
+    }
+    return std::nullopt;
+}
+
 bool writePpm(const VideoFrame& frame, const std::filesystem::path& path) {
     const int width = frame.width();
     const int height = frame.height();
@@ -184,6 +229,8 @@ void FrameAnnotator::offerObjectPacket(const std::string& cameraId, int64_t time
                                        const std::string& jsonLine) {
     std::unique_ptr<VideoFrame> frame;
     int64_t sequence = 0;
+    std::optional<CrossingLine> line;
+    std::string crossings;
     {
         std::lock_guard lock(mutex);
         const auto found = cameras.find(cameraId);
@@ -192,6 +239,12 @@ void FrameAnnotator::offerObjectPacket(const std::string& cameraId, int64_t time
             return;
         frame = std::move(found->second.waiting);
         sequence = ++found->second.written;
+        line = found->second.line;
+        crossings = found->second.crossings;
+    }
+    if (line) {
+        drawLine(*frame, *line);
+        drawText(*frame, 0, 0, crossings);
     }
     drawBoxes(*frame, boxesOfPacket(jsonLine));
     char name[64];
@@ -201,6 +254,36 @@ void FrameAnnotator::offerObjectPacket(const std::string& cameraId, int64_t time
     const auto path = outputDir / (cameraId + name);
     if (!writePpm(*frame, path))
         logWarning("cannot write the annotated frame " + path.string());
+}
+
+void FrameAnnotator::offerEventPacket(const std::string& cameraId, const std::string& jsonLine) {
+    rapidjson::Document packet;
+    if (packet.Parse(jsonLine.c_str(), jsonLine.size()).HasParseError() || !packet.IsObject())
+        return;
+    const auto events = packet.FindMember("events");
+    if (events == packet.MemberEnd() || !events->value.IsArray())
+        return;
+    for (const auto& event : events->value.GetArray()) {
+        if (!event.IsObject())
+            continue;
+        const auto type = event.FindMember("typeId");
+        const auto description = event.FindMember("description");
+        if (type == event.MemberEnd() || !type->value.IsString() ||
+            !std::string_view(type->value.GetString()).ends_with(".linecrossing") ||
+            description == event.MemberEnd() || !description->value.IsString())
+            continue;
+        long long left = 0;
+        long long right = 0;
+        if (std::sscanf(description->value.GetString(), "Left: %lld Right: %lld", &left, &right) != 2)
+            continue;
+        std::lock_guard lock(mutex);
+        cameras[cameraId].crossings = "left " + std::to_string(left) + " right " + std::to_string(right);
+    }
+}
+
+void FrameAnnotator::setCrossingLine(const std::string& cameraId, const CrossingLine& line) {
+    std::lock_guard lock(mutex);
+    cameras[cameraId].line = line;
 }
 
 int64_t FrameAnnotator::imagesWritten() const {

@@ -58,6 +58,8 @@ void MetadataRecorder::recordPacket(int cameraIndex, vek::sdk::analytics::IMetad
         case PacketDigest::Kind::events:
             ++counters->eventPackets;
             counters->events += digest.itemCount;
+            if (annotator)
+                annotator->offerEventPacket(counters->cameraId, digest.jsonLine);
             break;
         case PacketDigest::Kind::bestShot:
             ++counters->bestShots;

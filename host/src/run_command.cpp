@@ -124,6 +124,12 @@ public:
                 host, added.value(), std::move(sources.value()[static_cast<size_t>(camera)]),
                 paceFor(options), options.frames));
             feeders.back()->annotateInto(annotator);
+            if (annotator) {
+                auto page = host.deviceSettings(added.value());
+                const auto line = page ? crossingLineOf(page->values) : std::nullopt;
+                if (line)
+                    annotator->setCrossingLine(description.id, *line);
+            }
             logInfo("camera " + description.name + " (" + description.id + ") fed from " +
                     feeders.back()->source().description());
         }

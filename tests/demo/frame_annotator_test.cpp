@@ -82,4 +82,35 @@ TEST(FrameAnnotator, OnlyTheAnsweredFrameIsWrittenOncePerInterval) {
     EXPECT_EQ(annotator.imagesWritten(), 1);
 }
 
+TEST(FrameAnnotator, CrossingLineComesFromTheStoredSettingsAndIsDrawnWithItsCount) {
+    const vekhost::SettingValues values = {
+        {"deviceActiveSwitch", "true"},
+        {"lineCrossingLine_model", R"({"figure":{"points":[[0.5,0.0],[0.5,1.0]]}})"}};
+    const auto line = vekhost::crossingLineOf(values);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(*line, (vekhost::CrossingLine{0.5f, 0.0f, 0.5f, 1.0f}));
+    for (const std::string broken :
+         {"", "{}", R"({"figure":{"points":[[0.5,0.0]]}})", R"({"figure":{"points":[[0.5,"a"],[0.5,1]]}})"})
+        EXPECT_FALSE(vekhost::crossingLineOf({{"lineCrossingLine_model", broken}})) << broken;
+
+    auto frame = greyFrame(0);
+    vekhost::drawLine(*frame, *line);
+    EXPECT_NE(luma(*frame, 32, 40), 100);
+    EXPECT_EQ(luma(*frame, 10, 40), 100);
+
+    ScratchDir dir("vek-annotator");
+    vekhost::FrameAnnotator annotator(dir.path, std::chrono::milliseconds(0));
+    annotator.setCrossingLine("c1", *line);
+    annotator.offerEventPacket(
+        "c1",
+        R"({"events":[{"typeId":"vek.vekai.linecrossing","description":"Left: 2\nRight: 3"},{"typeId":"vek.vekai.counted"}]})");
+    annotator.offerFrame("c1", *greyFrame(5));
+    annotator.offerObjectPacket("c1", 5, R"({"objects":[]})");
+    const std::string image = readText(dir.path / "c1-000001.ppm");
+    const size_t pixels = std::string("P6\n64 48\n255\n").size();
+    ASSERT_GT(image.size(), pixels);
+    // The totals' label sits in the top left corner on a dark background.
+    EXPECT_LT(static_cast<uint8_t>(image[pixels]), 20);
+}
+
 }  // namespace

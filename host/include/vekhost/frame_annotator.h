@@ -1,8 +1,11 @@
 // Annotated snapshots of the cameras for people to look at: at an interval, one pushed frame per
-// camera with the boxes, class and track of the object packet answering it, written as a PPM image.
+// camera with the boxes, class and track of the object packet answering it, the crossing line and
+// its totals so far, written as a PPM image.
 #pragma once
 
+#include <vekhost/device_settings_store.h>
 #include <vekhost/video_frame.h>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -25,6 +28,11 @@ struct AnnotatedBox {
 void drawBoxes(VideoFrame& frame, const std::vector<AnnotatedBox>& boxes);
 // The frame as binary PPM (P6), converted from YUV 4:2:0.
 bool writePpm(const VideoFrame& frame, const std::filesystem::path& path);
+// A segment from (x1, y1) to (x2, y2) in frame fractions.
+using CrossingLine = std::array<float, 4>;
+void drawLine(VideoFrame& frame, const CrossingLine& line);
+// The line of a device's stored settings values ("lineCrossingLine_..." holding a figure).
+std::optional<CrossingLine> crossingLineOf(const SettingValues& values);
 // The boxes of an object packet's JSON line, labelled "class track", the track shortened.
 std::vector<AnnotatedBox> boxesOfPacket(const std::string& jsonLine);
 
@@ -36,6 +44,9 @@ public:
     void offerFrame(const std::string& cameraId, const VideoFrame& frame);
     // Draws the packet on the kept frame it answers and writes it.
     void offerObjectPacket(const std::string& cameraId, int64_t timestampUs, const std::string& jsonLine);
+    // Keeps the line crossing totals of an event packet ("Left: N" and "Right: N").
+    void offerEventPacket(const std::string& cameraId, const std::string& jsonLine);
+    void setCrossingLine(const std::string& cameraId, const CrossingLine& line);
     int64_t imagesWritten() const;
     const std::filesystem::path& directory() const { return outputDir; }
 
@@ -44,6 +55,8 @@ private:
         std::unique_ptr<VideoFrame> waiting;
         std::optional<std::chrono::steady_clock::time_point> lastKept;
         int64_t written = 0;
+        std::optional<CrossingLine> line;
+        std::string crossings = "left 0 right 0";
     };
 
     const std::filesystem::path outputDir;
