@@ -78,8 +78,9 @@ TEST_F(ModelStore, DownloadsThroughTheRedirectKeepsTheKeyPrivateAndDecryptsToThe
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_FALSE(fs::exists(m->sourcePath + ".tmp"));
     for (const auto& request : cloud->requests()) {
-        if (request.path.rfind("/storage/", 0) == 0)
+        if (request.path.rfind("/storage/", 0) == 0) {
             EXPECT_FALSE(request.header("Authorization")) << "the token must not follow the redirect";
+        }
     }
 
     const std::string key = readFile(m->keyPath);
