@@ -18,50 +18,16 @@
 #include "ini_manager.h"
 #include "vekai_utilities/vekai_utils.h"
 
+#include <vektest/files.h>
+#include <vektest/log_capture.h>
+#include <vektest/temp_dir.h>
+
 namespace acceltest {
 
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::string& tag = "vek-accel") {
-        std::string pattern = (std::filesystem::temp_directory_path() / (tag + "-XXXXXX")).string();
-        path = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::filesystem::path path;
-};
-
-inline void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-// Everything the plugin logs, at the verbose level, while the object lives.
-class LogCapture {
-public:
-    LogCapture() {
-        vekai_initialize_logging((dir.path / "start.log").c_str(), (dir.path / "rotating.log").c_str(), "",
-                                 false, true, 2);
-    }
-    ~LogCapture() { vekai_finalise_logging(); }
-    std::string text() const { return readText(dir.path / "start.log"); }
-    bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
-
-private:
-    ScratchDir dir{"vek-accel-log"};
-};
+using ScratchDir = vektest::TempDir;
+using vektest::LogCapture;
+using vektest::readText;
+using vektest::writeText;
 
 // Restores the configuration switches a test changes.
 class ConfigOverride {

@@ -5,37 +5,15 @@
 #include <thread>
 #include <vector>
 
+#include <vektest/log_capture.h>
 #include "messaging_manager.h"
+
 #include "test_host.h"
 #include "vekai_utilities/vekai_utils.h"
 
 namespace {
 
-// Captures the logger's output at the verbose level into a temporary file.
-class LogCapture {
-public:
-    LogCapture() {
-        vekai_initialize_logging((dir.path / "start.log").c_str(), (dir.path / "rotating.log").c_str(), "",
-                                 false, true, 2);
-    }
-    ~LogCapture() { vekai_finalise_logging(); }
-    std::string text() const {
-        std::ifstream in(dir.path / "start.log");
-        std::stringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-    size_t count(const std::string& needle) const {
-        const std::string all = text();
-        size_t found = 0;
-        for (auto at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1))
-            ++found;
-        return found;
-    }
-
-private:
-    testhost::TempDir dir{"vek-log"};
-};
+using vektest::LogCapture;
 
 TEST(MessagingManager, RepostingTheSameTextLogsOnceAndNewTextReplaces) {
     LogCapture log;

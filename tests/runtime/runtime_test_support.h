@@ -19,59 +19,16 @@
 #include "utils/tensor_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
+#include <vektest/files.h>
+#include <vektest/log_capture.h>
+#include <vektest/temp_dir.h>
+
 namespace runtimetest {
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vek-runtime-XXXXXX").string();
-        path = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::permissions(path, std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(path, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::filesystem::path path;
-};
-
-inline void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-// Everything the plugin logs, at the verbose level, while the object lives.
-class LogCapture {
-public:
-    LogCapture() {
-        vekai_initialize_logging((dir.path / "start.log").c_str(), (dir.path / "rotating.log").c_str(), "",
-                                 false, true, 2);
-    }
-    ~LogCapture() { vekai_finalise_logging(); }
-    std::string text() const { return readText(dir.path / "start.log"); }
-    size_t count(const std::string& needle) const {
-        const std::string all = text();
-        size_t found = 0;
-        for (auto at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) {
-            ++found;
-        }
-        return found;
-    }
-    bool contains(const std::string& needle) const { return count(needle) > 0; }
-
-private:
-    ScratchDir dir;
-};
+using ScratchDir = vektest::TempDir;
+using vektest::LogCapture;
+using vektest::readText;
+using vektest::writeText;
 
 // Copies a built runtime library to where the engine of working directory `root` loads it from.
 inline void installRuntime(const std::filesystem::path& root, const std::string& library) {

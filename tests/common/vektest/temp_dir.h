@@ -18,8 +18,11 @@ public:
     }
     ~TempDir() {
         std::error_code ignored;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ignored);
+        if (path.empty())
+            return;
+        // Tests may have made it read-only.
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(path, ignored);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
