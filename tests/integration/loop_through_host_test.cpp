@@ -86,7 +86,7 @@ TEST(LoopThroughHostAndCloud, FirstConnectedPassConfiguresTheServerAndResetsDevi
     })) << plugin.restApi().parametersOf(camera);
     const std::string device = plugin.restApi().parametersOf(camera);
     EXPECT_NE(device.find(R"("PluginEnabled":true)"), std::string::npos) << device;
-    EXPECT_NE(device.find(R"("modelUUID":"sample-detector")"), std::string::npos) << device;
+    EXPECT_NE(device.find(R"("modelUUID":"nanodet-m-416")"), std::string::npos) << device;
     const std::string server = plugin.restApi().parametersOf("");
     EXPECT_NE(server.find(R"("pluginVersion":"5.0.42")"), std::string::npos) << server;
     EXPECT_NE(server.find(R"("siteID":"site-7")"), std::string::npos) << server;
