@@ -318,6 +318,11 @@ const NodeCase kNodeCases[] = {
      "missing required string: resizingMethod",
      ""},
     {"a node that is not an object", "[]", {"A", "B"}, "missing required string: modelUUID", ""},
+    {"no chains",
+     R"({"modelUUID":"A","modelNMS":0.5,"resizingMethod":"Crop"})",
+     {"A", "A", "B", "BA"},
+     std::nullopt,
+     "Error! Could not parse device pipelines for d1"},
     {"chains an object",
      R"({"modelUUID":"A","modelNMS":0.5,"resizingMethod":"Crop","chains":{}})",
      {"A", "A", "B", "BA"},
@@ -373,6 +378,23 @@ TEST_P(MalformedNode, IsSkippedAloneWithTheRightNotice) {
     if (!row.logLine.empty()) {
         EXPECT_TRUE(log.contains(row.logLine)) << log.text();
     }
+}
+
+TEST(PipelineNodes, AnEmptyChainListIsNoErrorButAMissingOneIsLogged) {
+    vektest::LogCapture log;
+    MessagingManager messages;
+    ModelMap models;
+    ModelAssignment::parseAssignedModels(parse("[" + enabledDevice("d1", ModelText().text("A")) + "]"),
+                                         kContext, models, messages);
+    const auto empty = parse(R"([{"modelUUID":"A","modelNMS":0.5,"resizingMethod":"Crop","chains":[]}])");
+    EXPECT_EQ(ModelAssignment::parsePipelineNodes(&empty, "", "d1", models, {}, {}, messages).stages.size(),
+              1u);
+    EXPECT_FALSE(log.contains("Could not parse device pipelines")) << log.text();
+    const auto missing = parse(R"([{"modelUUID":"A","modelNMS":0.5,"resizingMethod":"Crop"}])");
+    EXPECT_EQ(ModelAssignment::parsePipelineNodes(&missing, "", "d1", models, {}, {}, messages).stages.size(),
+              1u);
+    EXPECT_EQ(log.count("Error! Could not parse device pipelines for d1"), 1u);
+    EXPECT_TRUE(messages.getMessages().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Nodes, MalformedNode, ::testing::ValuesIn(kNodeCases),
