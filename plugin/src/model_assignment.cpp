@@ -169,6 +169,18 @@ std::shared_ptr<ModelDetails_t> parseModel(const rapidjson::Value& model, const 
     return record;
 }
 
+// Another model whose download would be stored under the same file from a different address: the
+// second one would overwrite the first one's file, and the first one would run the wrong model.
+const ModelDetails_t* modelSharingFile(const ModelMap& models, const ModelDetails_t& record) {
+    if (record.sourcePath.empty())
+        return nullptr;
+    for (const auto& [id, other] : models) {
+        if (other->sourcePath == record.sourcePath && other->downloadUrl != record.downloadUrl)
+            return other.get();
+    }
+    return nullptr;
+}
+
 int32_t chainMethodOf(const rapidjson::Value& node) {
     const rapidjson::Value* method = member(node, "method");
     if (!method || !method->IsString())
@@ -207,8 +219,13 @@ void parseAssignedModels(const rapidjson::Value& devices, const DownloadContext&
                 continue;
             for (const auto& model : assigned->GetArray()) {
                 try {
-                    if (auto record = parseModel(model, context, models))
+                    if (auto record = parseModel(model, context, models)) {
+                        if (const ModelDetails_t* other = modelSharingFile(models, *record))
+                            throw std::runtime_error("the download of model " + record->id +
+                                                     " would replace the file of model " + other->id + ": " +
+                                                     record->downloadUrl);
                         models.emplace(record->id, std::move(record));
+                    }
                 } catch (const std::exception& failure) {
                     anyFailed = true;
                     vekai_vlog("Warning! Skipping model due to invalid data: %s\n", failure.what());

@@ -380,6 +380,28 @@ TEST_P(MalformedNode, IsSkippedAloneWithTheRightNotice) {
     }
 }
 
+TEST(SharedModels, AModelWhoseDownloadWouldOverwriteAnotherModelsFileIsSkipped) {
+    MessagingManager messages;
+    ModelMap models;
+    ModelText first;
+    first.downloads = replaced(kDownloads, "{id}.onnx", "model.onnx");
+    ModelText second;
+    second.downloads = replaced(replaced(kDownloads, "{id}.onnx", "model.onnx"), "/m/", "/other/");
+    ModelText sameAddress = first;
+    ModelAssignment::parseAssignedModels(
+        parse("[" + enabledDevice("d1", first.text("one") + "," + second.text("two")) + "," +
+              enabledDevice("d2", sameAddress.text("three")) + "]"),
+        kContext, models, messages);
+    EXPECT_EQ(keys(models), (std::vector<std::string>{"one", "three"}))
+        << "the same address under another model is the same file";
+    const auto notices = messages.getMessages();
+    ASSERT_EQ(notices.count("PARSE_MODEL_FAILED"), 1u);
+    EXPECT_EQ(
+        notices.at("PARSE_MODEL_FAILED").text,
+        std::string(kModelNotice) +
+            "the download of model two would replace the file of model one: https://s/other/model.onnx");
+}
+
 TEST(PipelineNodes, AnEmptyChainListIsNoErrorButAMissingOneIsLogged) {
     vektest::LogCapture log;
     MessagingManager messages;
