@@ -94,7 +94,7 @@ TEST(SampleSite, ChainedAndExternalPipelinesRunFromTheCloudsDocuments) {
     const auto ready = [&] {
         const auto packets = readPackets(run.packetsPath());
         const CameraSummary first = summarise(packets, run.cameraId(chained));
-        CameraSummary second = summarise(packets, run.cameraId(sides));
+        const CameraSummary second = summarise(packets, run.cameraId(sides));
         return first.objectPackets >= 3 && first.eventsByType.count("vek.vekai.category") &&
                second.objectPackets >= 3 && second.eventsByType.count("sample.tagger.sides");
     };
