@@ -1,7 +1,6 @@
 // External processors declared in the configuration files, started as real programs over the
 // shared-memory channel and TCP, asked per frame, and shut down; and the request/answer pairing.
 #include <gtest/gtest.h>
-#include <vek/sdk/helpers/uuid_helper.h>
 
 #include <atomic>
 #include <cstring>

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vek/sdk/helpers/uuid_helper.h>
 
 #include <cstring>
 #include <filesystem>
