@@ -1,7 +1,6 @@
 // External processors declared in the configuration files, started as real programs over the
 // shared-memory channel and TCP, asked per frame, and shut down; and the request/answer pairing.
 #include <gtest/gtest.h>
-#include <vek/sdk/helpers/uuid_helper.h>
 
 #include <atomic>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "../ipc/ipc_test_support.h"
+#include "../postprocessing/postprocessing_test_support.h"
 #include "corvane/vekai_external_dispatch.h"
 #include "corvane/vekai_external_process.h"
 #include "corvane/vekai_postprocessor.h"
@@ -235,22 +235,25 @@ TEST_F(ExternalProcessors, ProgramsOverTheChannelChangeFramesTensorsAndObjects) 
         floatsOf({static_cast<const uint8_t*>(postDoubled->tensors[0].data), postDoubled->tensors[0].size}),
         std::vector<float>{4.0f});
 
-    pipeline_stage_parameters_t objectsStage;
-    objectsStage.externalPostprocessor = &postprocessor.getExternalPostprocessors().at("tagger");
-    auto request = std::make_shared<InferenceInput_t>(requestOn(objectsStage, 7));
-    auto object = std::make_shared<VekAIObject_t>();
-    object->trackId = vek::sdk::UuidHelper::randomUuid();
-    const ObjectsByClass objects{{"person", {object}}};
-    const auto answer = postprocessor.handleObjectsPostprocessors(request, objects, {}, nullptr);
-    ASSERT_TRUE(answer);
-    ASSERT_EQ(answer->objects.at("person").size(), 1u);
+    // The objects of a real pass, tracked by the postprocessor, go to the program; what it sets on
+    // them lasts in their tracks.
+    StageFixture fixture(kDevice.deviceId);
+    fixture.stage.externalPostprocessor = &postprocessor.getExternalPostprocessors().at("tagger");
+    const PostprocessingOutput_t output =
+        runFrames(postprocessor, fixture, {pixelRow(0.1f, 0.1f, 0.2f, 0.2f, 0.9f, 0)}, 3);
+    ASSERT_EQ(output.objects.count("person"), 1u);
+    const VekAIObjectPtr object = output.objects.at("person").at(0);
     ASSERT_EQ(object->attributes.size(), 1u);
     EXPECT_STREQ(object->attributes[0]->name(), "tag");
     EXPECT_STREQ(object->attributes[0]->value(), "seen");
-    ASSERT_EQ(answer->events.size(), 1u);
-    EXPECT_STREQ(answer->events[0]->typeId(), "test.tagged");
-    ASSERT_EQ(answer->bestShots.size(), 1u);
-    EXPECT_EQ(answer->bestShots[0].trackId, object->trackId);
+    const std::vector<VekAIObject_t> tracks = postprocessor.tracker().tracksOf(kDevice.deviceId, "person");
+    ASSERT_EQ(tracks.size(), 1u);
+    ASSERT_EQ(tracks[0].attributes.size(), 1u);
+    EXPECT_STREQ(tracks[0].attributes[0]->value(), "seen");
+    ASSERT_EQ(output.events.size(), 1u);
+    EXPECT_STREQ(output.events[0]->typeId(), "test.tagged");
+    ASSERT_EQ(output.bestShots.size(), 1u);
+    EXPECT_EQ(output.bestShots[0].trackId, object->trackId);
 
     // Shutdown: every program is asked to exit and goes.
     for (const auto& [name, entry] : preprocessor.getExternalPreprocessors())

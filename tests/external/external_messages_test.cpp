@@ -4,6 +4,7 @@
 #include <vek/sdk/helpers/uuid_helper.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -344,59 +345,92 @@ Bytes objectsAnswer(Objects objects, bool withEvents = true) {
     });
 }
 
-TEST(ObjectsAnswer, ChangesSentObjectsAndAddsNewOnes) {
+// A tracker holding these tracks for the device "cam".
+struct SeededTracker {
+    explicit SeededTracker(const std::map<std::string, std::vector<VekAIObjectPtr>>& tracks) {
+        tracker.editDeviceTracks("cam", timer, [&](ObjectTracker::TracksByClass& store) {
+            for (const auto& [className, objects] : tracks)
+                for (const VekAIObjectPtr& object : objects)
+                    store[className].push_back(*object);
+        });
+    }
+    PostprocessingOutput_t read(const InferenceInput_t& request, const Bytes& answer) {
+        return deserializeObjectsFromMessagepack(request, answer, tracker, timer);
+    }
+    VekAITimer timer{"test"};
+    ObjectTracker tracker;
+};
+
+TEST(ObjectsAnswer, ChangesTrackedObjectsAndAddsNewTracks) {
     const InferenceInput_t request = requestFor("cam", 10);
+    // The copy the pass sent; the tracker holds the track itself.
     const VekAIObjectPtr sent = trackedObject("colour");
-    const ObjectsByClass pass{{"forklift", {sent}}};
+    SeededTracker seeded({{"forklift", {sent}}});
     const std::string newId = UuidHelper::toStdString(UuidHelper::randomUuid());
 
     ipc_test::LogCapture log;
-    const PostprocessingOutput_t output = deserializeObjectsFromMessagepack(
-        request, pass, objectsAnswer([&](MessageWriter& w) {
-            w.array(4);
-            w.map(4);  // a sent object: new confidence, attribute set on both copies, one added
-            w.text("ID");
-            w.text(idText(sent));
-            w.text("confidence");
-            w.integer(1);
-            w.text("attributes");
-            w.map(2);
-            w.text("colour");
-            w.text("blue");
-            w.text("load");
-            w.text("pallet");
-            w.text("x");
-            w.real(0.9f);
-            w.map(6);  // a new object
-            w.text("NewID");
-            w.text(newId);
-            for (const char* key : {"x", "y", "width", "height", "confidence"}) {
-                w.text(key);
-                w.real(0.5f);
-            }
-            w.map(2);  // a new object without confidence
-            w.text("NewID");
-            w.text("");
-            w.text("x");
-            w.real(0.1f);
-            w.map(1);  // neither id
-            w.text("confidence");
-            w.real(0.1f);
-        }));
+    const PostprocessingOutput_t output =
+        seeded.read(request, objectsAnswer([&](MessageWriter& w) {
+                        w.array(4);
+                        w.map(4);  // a sent object: new confidence, attribute set on both copies, one added
+                        w.text("ID");
+                        w.text(idText(sent));
+                        w.text("confidence");
+                        w.integer(1);
+                        w.text("attributes");
+                        w.map(2);
+                        w.text("colour");
+                        w.text("blue");
+                        w.text("load");
+                        w.text("pallet");
+                        w.text("x");
+                        w.real(0.9f);
+                        w.map(6);  // a new object
+                        w.text("NewID");
+                        w.text(newId);
+                        for (const char* key : {"x", "y", "width", "height", "confidence"}) {
+                            w.text(key);
+                            w.real(0.5f);
+                        }
+                        w.map(2);  // a new object without confidence
+                        w.text("NewID");
+                        w.text("");
+                        w.text("x");
+                        w.real(0.1f);
+                        w.map(1);  // neither id
+                        w.text("confidence");
+                        w.real(0.1f);
+                    }));
     ASSERT_EQ(output.objects.count("forklift"), 1u);
     const auto& objects = output.objects.at("forklift");
     ASSERT_EQ(objects.size(), 2u);
-    EXPECT_EQ(objects[0], sent);
-    EXPECT_FLOAT_EQ(sent->confidence, 1.0f);
-    EXPECT_FLOAT_EQ(sent->boundingBox.x, 0.1f);  // incomplete box ignored
-    EXPECT_FALSE(sent->skipFeatureExtraction);
-    ASSERT_EQ(sent->attributes.size(), 3u);
-    EXPECT_STREQ(sent->attributes[0]->value(), "blue");
-    EXPECT_STREQ(sent->attributes[1]->value(), "blue");
-    EXPECT_STREQ(sent->attributes[2]->name(), "load");
-    EXPECT_EQ(UuidHelper::toStdString(objects[1]->trackId), newId);
-    EXPECT_EQ(objects[1]->typeId, Utils::toObjectTypeID("forklift"));
-    EXPECT_EQ(objects[1]->firstSeenUs, 10);
+    const std::vector<VekAIObject_t> tracks = seeded.tracker.tracksOf("cam", "forklift");
+    ASSERT_EQ(tracks.size(), 2u) << "the new object is tracked from now on";
+    // The reported object and the track it came from both carry the changes.
+    for (const VekAIObject_t* changed :
+         std::initializer_list<const VekAIObject_t*>{objects[0].get(), &tracks[0]}) {
+        EXPECT_EQ(changed->trackId, sent->trackId);
+        EXPECT_FLOAT_EQ(changed->confidence, 1.0f);
+        EXPECT_FLOAT_EQ(changed->boundingBox.x, 0.1f);  // incomplete box ignored
+        EXPECT_FALSE(changed->skipFeatureExtraction);
+        EXPECT_EQ(changed->lastSeenUs, 10);
+        ASSERT_EQ(changed->attributes.size(), 3u);
+        EXPECT_STREQ(changed->attributes[0]->value(), "blue");
+        EXPECT_STREQ(changed->attributes[1]->value(), "blue");
+        EXPECT_STREQ(changed->attributes[2]->name(), "load");
+    }
+    EXPECT_NE(objects[0], sent);
+    EXPECT_STREQ(sent->attributes[0]->value(), "old") << "the pass's own copy is left alone";
+    EXPECT_TRUE(sent->skipFeatureExtraction);
+    for (const VekAIObject_t* added :
+         std::initializer_list<const VekAIObject_t*>{objects[1].get(), &tracks[1]}) {
+        EXPECT_EQ(UuidHelper::toStdString(added->trackId), newId);
+        EXPECT_EQ(added->typeId, Utils::toObjectTypeID("forklift"));
+        EXPECT_EQ(added->firstSeenUs, 10);
+        EXPECT_EQ(added->lastSeenUs, 10);
+        EXPECT_FLOAT_EQ(added->confidence, 0.5f);
+        EXPECT_FLOAT_EQ(added->boundingBox.height, 0.5f);
+    }
     EXPECT_TRUE(log.contains(
         "Warning! Object returned with an incomplete bounding box. Ignoring the bounding box.\n"));
     EXPECT_TRUE(log.contains(
@@ -404,9 +438,68 @@ TEST(ObjectsAnswer, ChangesSentObjectsAndAddsNewOnes) {
     EXPECT_TRUE(log.contains("Warning! Object returned without ID or NewID. Ignoring.\n"));
 }
 
+TEST(ObjectsAnswer, RenamedTrackKeepsItsNewIdAndALateAnswerNeverMovesItsLastSightingBack) {
+    const VekAIObjectPtr sent = trackedObject();
+    sent->lastSeenUs = 50;
+    SeededTracker seeded({{"forklift", {sent}}});
+    const vek::sdk::Uuid renamed = UuidHelper::randomUuid();
+    const PostprocessingOutput_t output =
+        seeded.read(requestFor("cam", 10), objectsAnswer([&](MessageWriter& w) {
+                        w.array(1);
+                        w.map(2);
+                        w.text("ID");
+                        w.text(idText(sent));
+                        w.text("NewID");
+                        w.text(UuidHelper::toStdString(renamed));
+                    }));
+    ASSERT_EQ(output.objects.at("forklift").size(), 1u);
+    EXPECT_EQ(output.objects.at("forklift")[0]->trackId, renamed);
+    const std::vector<VekAIObject_t> tracks = seeded.tracker.tracksOf("cam", "forklift");
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0].trackId, renamed);
+    EXPECT_EQ(tracks[0].lastSeenUs, 50);
+}
+
+TEST(ObjectsAnswer, NewObjectsOfADeviceWithoutTracksAreTrackedAndOtherDevicesAreUntouched) {
+    SeededTracker seeded({});
+    const Bytes answer = objectsAnswer([](MessageWriter& w) {
+        w.array(1);
+        w.map(5);
+        w.text("NewID");
+        w.text("");
+        for (const char* key : {"x", "y", "width", "height"}) {
+            w.text(key);
+            w.real(0.25f);
+        }
+    });
+    // Without confidence nothing is added.
+    EXPECT_TRUE(seeded.read(requestFor("fresh", 3), answer).objects.empty());
+    const Bytes complete = document(4, [](MessageWriter& w) {
+        w.requestHeader(3, "fresh", "x");
+        w.text("Objects");
+        w.map(1);
+        w.text("forklift");
+        w.array(1);
+        w.map(6);
+        w.text("NewID");
+        w.text("");
+        for (const char* key : {"x", "y", "width", "height", "confidence"}) {
+            w.text(key);
+            w.real(0.25f);
+        }
+    });
+    const PostprocessingOutput_t output = seeded.read(requestFor("fresh", 3), complete);
+    ASSERT_EQ(output.objects.at("forklift").size(), 1u);
+    EXPECT_FALSE(output.objects.at("forklift")[0]->trackId.isNull()) << "a random id for an empty NewID";
+    EXPECT_EQ(seeded.tracker.tracksOf("fresh", "forklift").size(), 1u);
+    EXPECT_TRUE(seeded.tracker.tracksOf("cam", "forklift").empty());
+}
+
 TEST(ObjectsAnswer, UnknownIdsRemovalsEventsAndBestShots) {
     InferenceInput_t request = requestFor("cam", 10);
     request.parentObject = trackedObject("colour");
+    // The crop's parent is tracked under its own class.
+    SeededTracker seeded({{"person", {request.parentObject}}});
     const std::string parentId = idText(request.parentObject);
     ipc_test::LogCapture log;
     const Bytes answer = document(5, [&](MessageWriter& w) {
@@ -458,10 +551,12 @@ TEST(ObjectsAnswer, UnknownIdsRemovalsEventsAndBestShots) {
         w.text("TrackId");
         w.text("not a track");
     });
-    const PostprocessingOutput_t output = deserializeObjectsFromMessagepack(request, {}, answer);
+    const PostprocessingOutput_t output = seeded.read(request, answer);
     ASSERT_EQ(output.objects.at("forklift").size(), 1u);
-    EXPECT_EQ(output.objects.at("forklift")[0], request.parentObject);
-    EXPECT_TRUE(request.parentObject->attributes.empty());
+    EXPECT_EQ(output.objects.at("forklift")[0]->trackId, request.parentObject->trackId);
+    EXPECT_TRUE(output.objects.at("forklift")[0]->attributes.empty());
+    EXPECT_TRUE(seeded.tracker.tracksOf("cam", "person")[0].attributes.empty()) << "the parent's track";
+    EXPECT_EQ(request.parentObject->attributes.size(), 2u) << "shared with the parent's pass";
     ASSERT_EQ(output.events.size(), 1u);
     EXPECT_STREQ(output.events[0]->typeId(), "user.event");
     ASSERT_EQ(output.bestShots.size(), 1u);
@@ -476,10 +571,19 @@ TEST(ObjectsAnswer, UnknownIdsRemovalsEventsAndBestShots) {
           "Warning! Event missing required string fields. Skipping.\n",
           "Warning! BestShots entry missing or invalid TrackId. Skipping.\n"})
         EXPECT_TRUE(log.contains(line)) << line;
+
+    // A parent whose track is gone is still changed for this answer, and its shared copy is not.
+    SeededTracker empty({});
+    const PostprocessingOutput_t untracked = empty.read(request, answer);
+    ASSERT_EQ(untracked.objects.at("forklift").size(), 1u);
+    EXPECT_TRUE(untracked.objects.at("forklift")[0]->attributes.empty());
+    EXPECT_EQ(request.parentObject->attributes.size(), 2u);
+    EXPECT_TRUE(empty.tracker.tracksOf("cam", "forklift").empty());
 }
 
 TEST(ObjectsAnswer, NilOrMissingPartsYieldNothingAndBrokenDocumentsAreRefused) {
     const InferenceInput_t request = requestFor("cam", 10);
+    SeededTracker seeded({});
     const Bytes nils = document(5, [](MessageWriter& w) {
         w.requestHeader(10, "cam", "x");
         w.text("Objects");
@@ -489,20 +593,20 @@ TEST(ObjectsAnswer, NilOrMissingPartsYieldNothingAndBrokenDocumentsAreRefused) {
     });
     {
         ipc_test::LogCapture log;
-        const PostprocessingOutput_t output = deserializeObjectsFromMessagepack(request, {}, nils);
+        const PostprocessingOutput_t output = seeded.read(request, nils);
         EXPECT_TRUE(output.objects.empty() && output.events.empty() && output.bestShots.empty());
         EXPECT_FALSE(log.contains("Warning: Could not properly destroy mpack tree in deserialization\n"));
     }
     {
         ipc_test::LogCapture log;
         const Bytes missing = document(3, [](MessageWriter& w) { w.requestHeader(10, "cam", "x"); });
-        EXPECT_TRUE(deserializeObjectsFromMessagepack(request, {}, missing).objects.empty());
+        EXPECT_TRUE(seeded.read(request, missing).objects.empty());
         EXPECT_TRUE(log.contains("Warning: Could not properly destroy mpack tree in deserialization\n"));
     }
     Bytes truncated = objectsAnswer([](MessageWriter& w) { w.array(0); });
     truncated.pop_back();
     ipc_test::LogCapture log;
-    const PostprocessingOutput_t output = deserializeObjectsFromMessagepack(request, {}, truncated);
+    const PostprocessingOutput_t output = seeded.read(request, truncated);
     EXPECT_TRUE(output.objects.empty() && output.events.empty() && output.bestShots.empty());
     EXPECT_TRUE(log.contains("Error: failed to parse incoming msgpack response\n"));
 }

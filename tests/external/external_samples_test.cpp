@@ -4,14 +4,15 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vek/sdk/helpers/uuid_helper.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "../ipc/ipc_test_support.h"
+#include "../postprocessing/postprocessing_test_support.h"
 #include "corvane/vekai_postprocessor.h"
 #include "corvane/vekai_preprocessor.h"
 #include "corvane/vekai_video_frame.h"
@@ -145,39 +146,34 @@ TEST_F(SampleProcessors, ObjectTaggerAddsSidesBestShotsAndItsEvent) {
     PostProcessor postprocessor(root.path().string());
     postprocessor.initializeExternalPostprocessors();
     ASSERT_EQ(postprocessor.getExternalPostprocessors().size(), 1u);
-    pipeline_stage_parameters_t stage;
-    stage.externalPostprocessor = &postprocessor.getExternalPostprocessors().at("tagger");
-    auto request = std::make_shared<InferenceInput_t>();
-    request->timestampUs = 8;
-    request->stage = &stage;
-    request->details = std::make_shared<DeviceAgentDetails_t>(kDevice);
+    StageFixture fixture(kDevice.deviceId);
+    fixture.stage.externalPostprocessor = &postprocessor.getExternalPostprocessors().at("tagger");
 
-    const auto makeObject = [](float x, float confidence) {
-        auto object = std::make_shared<VekAIObject_t>();
-        object->trackId = vek::sdk::UuidHelper::randomUuid();
-        object->boundingBox = {x, 0.1f, 0.2f, 0.2f};
-        object->confidence = confidence;
-        return object;
-    };
-    const VekAIObjectPtr sure = makeObject(0.1f, 0.95f);
-    const VekAIObjectPtr unsure = makeObject(0.7f, 0.5f);
-    const auto answer =
-        postprocessor.handleObjectsPostprocessors(request, {{"car", {sure, unsure}}}, {}, nullptr);
-    ASSERT_TRUE(answer);
-    ASSERT_EQ(answer->objects.at("car").size(), 2u);
-    ASSERT_EQ(sure->attributes.size(), 1u);
-    EXPECT_STREQ(sure->attributes[0]->name(), "Side");
-    EXPECT_STREQ(sure->attributes[0]->value(), "left");
-    ASSERT_EQ(unsure->attributes.size(), 1u);
-    EXPECT_STREQ(unsure->attributes[0]->value(), "right");
-    EXPECT_FLOAT_EQ(unsure->boundingBox.x, 0.7f);
-    ASSERT_EQ(answer->events.size(), 1u);
-    EXPECT_STREQ(answer->events[0]->typeId(), "sample.tagger.sides");
-    EXPECT_STREQ(answer->events[0]->description(), "1 on the left, 1 on the right");
-    ASSERT_EQ(answer->bestShots.size(), 1u);
-    EXPECT_EQ(answer->bestShots[0].trackId, sure->trackId);
-    ASSERT_TRUE(answer->bestShots[0].boundingBox);
-    EXPECT_FLOAT_EQ(answer->bestShots[0].boundingBox->x, 0.1f);
+    // Two cars, tracked over three frames: one sure on the left, one unsure on the right.
+    const PostprocessingOutput_t answer =
+        runFrames(postprocessor, fixture,
+                  {pixelRow(0.1f, 0.1f, 0.2f, 0.2f, 0.95f, 1), pixelRow(0.7f, 0.1f, 0.2f, 0.2f, 0.5f, 1)}, 3);
+    ASSERT_EQ(answer.objects.count("car"), 1u);
+    ASSERT_EQ(answer.objects.at("car").size(), 2u);
+    std::map<std::string, VekAIObjectPtr> bySide;
+    for (const VekAIObjectPtr& object : answer.objects.at("car")) {
+        ASSERT_EQ(object->attributes.size(), 1u);
+        EXPECT_STREQ(object->attributes[0]->name(), "Side");
+        bySide[object->attributes[0]->value()] = object;
+    }
+    ASSERT_EQ(bySide.size(), 2u);
+    const VekAIObjectPtr sure = bySide.at("left");
+    EXPECT_FLOAT_EQ(sure->confidence, 0.95f);
+    EXPECT_NEAR(bySide.at("right")->boundingBox.x, 0.7f, 1e-5f) << "the box stays as tracked";
+    ASSERT_EQ(answer.events.size(), 1u);
+    EXPECT_STREQ(answer.events[0]->typeId(), "sample.tagger.sides");
+    EXPECT_STREQ(answer.events[0]->description(), "1 on the left, 1 on the right");
+    ASSERT_EQ(answer.bestShots.size(), 1u);
+    EXPECT_EQ(answer.bestShots[0].trackId, sure->trackId);
+    ASSERT_TRUE(answer.bestShots[0].boundingBox);
+    EXPECT_NEAR(answer.bestShots[0].boundingBox->x, 0.1f, 1e-5f);
+    for (const VekAIObject_t& track : postprocessor.tracker().tracksOf(kDevice.deviceId, "car"))
+        EXPECT_EQ(track.attributes.size(), 1u) << "the tracks keep the attribute";
 }
 
 }  // namespace

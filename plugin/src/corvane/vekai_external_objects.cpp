@@ -88,17 +88,20 @@ std::optional<Rect> readBox(const msgpack_object& map, bool& incomplete) {
     return Rect{values[0], values[1], values[2], values[3]};
 }
 
-VekAIObjectPtr findSent(const InferenceInput_t& request, const ObjectsByClass& sent,
-                        const std::string& className, const Uuid& id) {
-    if (id.isNull())
-        return nullptr;
-    if (auto it = sent.find(className); it != sent.end()) {
-        for (const VekAIObjectPtr& object : it->second)
-            if (object && object->trackId == id)
-                return object;
-    }
-    if (request.parentObject && request.parentObject->trackId == id)
-        return request.parentObject;
+using TracksByClass = ObjectTracker::TracksByClass;
+
+VekAIObject_t* findTrack(std::vector<VekAIObject_t>& tracks, const Uuid& id) {
+    for (VekAIObject_t& track : tracks)
+        if (track.trackId == id)
+            return &track;
+    return nullptr;
+}
+
+// The parent object of a crop is tracked under its own class, which the request does not name.
+VekAIObject_t* findTrackInAnyClass(TracksByClass& tracks, const Uuid& id) {
+    for (auto& [className, classTracks] : tracks)
+        if (VekAIObject_t* track = findTrack(classTracks, id))
+            return track;
     return nullptr;
 }
 
@@ -140,7 +143,9 @@ void applyAttributes(VekAIObject_t& object, const msgpack_object& answer) {
     }
 }
 
-void readObjects(const InferenceInput_t& request, const ObjectsByClass& sent, const msgpack_object& objects,
+// Changes the named tracks in place and adds the new ones, so that what the processor set lasts
+// into later frames; the result holds copies, as the tracker's own results do.
+void readObjects(const InferenceInput_t& request, const msgpack_object& objects, TracksByClass& tracks,
                  ObjectsByClass& result) {
     for (uint32_t c = 0; c < objects.via.map.size; ++c) {
         const auto classKey = MessageTree::asText(&objects.via.map.ptr[c].key);
@@ -167,7 +172,10 @@ void readObjects(const InferenceInput_t& request, const ObjectsByClass& sent, co
                     "Warning! Object returned with an incomplete bounding box. Ignoring the bounding box.\n");
             const auto confidence = MessageTree::asNumber(MessageTree::find(answer, "confidence"));
 
-            VekAIObjectPtr object;
+            VekAIObject_t* object = nullptr;
+            // A parent object whose track has been trimmed since: changed for this answer only. The
+            // request's own copy is shared with the parent's pass and stays as it is.
+            VekAIObject_t untracked;
             if (!id) {
                 if (!box || !confidence) {
                     vekai_vlog(
@@ -175,14 +183,30 @@ void readObjects(const InferenceInput_t& request, const ObjectsByClass& sent, co
                         "Ignoring.\n");
                     continue;
                 }
-                object = std::make_shared<VekAIObject_t>();
-                object->firstSeenUs = request.timestampUs;
+                VekAIObject_t track;
+                track.firstSeenUs = request.timestampUs;
+                track.lastSeenUs = request.timestampUs;
                 const Uuid readId = UuidHelper::fromStdString(std::string(*newId));
-                object->trackId = readId.isNull() ? UuidHelper::randomUuid() : readId;
-                object->typeId = Utils::toObjectTypeID(className);
+                track.trackId = readId.isNull() ? UuidHelper::randomUuid() : readId;
+                track.typeId = Utils::toObjectTypeID(className);
+                std::vector<VekAIObject_t>& classTracks = tracks[className];
+                classTracks.push_back(std::move(track));
+                object = &classTracks.back();
             } else {
-                object = findSent(request, sent, className, UuidHelper::fromStdString(std::string(*id)));
-                if (!object) {
+                const Uuid wanted = UuidHelper::fromStdString(std::string(*id));
+                if (!wanted.isNull()) {
+                    if (auto found = tracks.find(className); found != tracks.end())
+                        object = findTrack(found->second, wanted);
+                    if (object == nullptr && request.parentObject &&
+                        request.parentObject->trackId == wanted) {
+                        object = findTrackInAnyClass(tracks, wanted);
+                        if (object == nullptr) {
+                            untracked = *request.parentObject;
+                            object = &untracked;
+                        }
+                    }
+                }
+                if (object == nullptr) {
                     vekai_vlog("Warning! Could not find object ID: %s in class %s. Ignoring.\n",
                                std::string(*id).c_str(), className.c_str());
                     continue;
@@ -193,7 +217,8 @@ void readObjects(const InferenceInput_t& request, const ObjectsByClass& sent, co
                         object->trackId = renamed;
                 }
             }
-            object->lastSeenUs = request.timestampUs;
+            // A late answer must not move the last sighting back (see the tracker).
+            object->lastSeenUs = std::max(object->lastSeenUs, request.timestampUs);
             if (box)
                 object->boundingBox = *box;
             if (confidence)
@@ -201,7 +226,7 @@ void readObjects(const InferenceInput_t& request, const ObjectsByClass& sent, co
             object->skipFeatureExtraction =
                 MessageTree::asBool(MessageTree::find(answer, "skipFeatureExtraction")).value_or(false);
             applyAttributes(*object, answer);
-            result[className].push_back(std::move(object));
+            result[className].push_back(std::make_shared<VekAIObject_t>(*object));
         }
     }
 }
@@ -316,8 +341,8 @@ std::optional<EncodedMessage> serializeObjectsToMessagepack(const InferenceInput
 }
 
 PostprocessingOutput_t deserializeObjectsFromMessagepack(const InferenceInput_t& request,
-                                                         const ObjectsByClass& sent,
-                                                         std::span<const uint8_t> answer) {
+                                                         std::span<const uint8_t> answer,
+                                                         ObjectTracker& tracker, VekAITimer& timer) {
     PostprocessingOutput_t result;
     const MessageTree tree(answer);
     const msgpack_object* root = tree.root();
@@ -325,10 +350,16 @@ PostprocessingOutput_t deserializeObjectsFromMessagepack(const InferenceInput_t&
         vekai_vlog("Error: failed to parse incoming msgpack response\n");
         return result;
     }
+    if (!request.details) {
+        vekai_vlog("Warning! Device %s not found in cache during deserialization.\n", "");
+        return result;
+    }
     bool requiredMissing = false;
     const msgpack_object* objects = MessageTree::find(*root, "Objects");
     if (MessageTree::isMap(objects))
-        readObjects(request, sent, *objects, result.objects);
+        tracker.editDeviceTracks(request.details->deviceId, timer, [&](TracksByClass& tracks) {
+            readObjects(request, *objects, tracks, result.objects);
+        });
     else
         requiredMissing = requiredMissing || !MessageTree::isNil(objects);
     const msgpack_object* events = MessageTree::find(*root, "Events");

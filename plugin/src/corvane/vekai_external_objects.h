@@ -19,10 +19,11 @@ std::optional<EncodedMessage> serializeObjectsToMessagepack(const InferenceInput
                                                             const ExternalPostprocessor_t& processor,
                                                             const Tensors* tensors);
 
-// Objects of the answer that name a sent object (one of `sent`, or the request's parent object)
-// change that object in place; objects with only "NewID" are new. Malformed parts are skipped.
+// Objects of the answer that name a track of the device (of their class, or the request's parent
+// object) change that track; objects with only "NewID" become new tracks. The result holds copies.
+// Malformed parts are skipped.
 PostprocessingOutput_t deserializeObjectsFromMessagepack(const InferenceInput_t& request,
-                                                         const ObjectsByClass& sent,
-                                                         std::span<const uint8_t> answer);
+                                                         std::span<const uint8_t> answer,
+                                                         ObjectTracker& tracker, VekAITimer& timer);
 
 }  // namespace vekai

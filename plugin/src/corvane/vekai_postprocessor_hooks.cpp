@@ -100,7 +100,8 @@ std::optional<PostprocessingOutput_t> PostProcessor::handleObjectsPostprocessors
         askPostprocessor(*processor, *request, *encoded, timer);
     if (!answer)
         return std::nullopt;
-    PostprocessingOutput_t output = deserializeObjectsFromMessagepack(*request, objects, *answer);
+    PostprocessingOutput_t output =
+        deserializeObjectsFromMessagepack(*request, *answer, objectTracker, timer);
     timer.lap("deserialize");
     if (output.objects.empty() && output.events.empty() && output.bestShots.empty())
         return std::nullopt;

@@ -46,6 +46,14 @@ std::vector<VekAIObject_t> ObjectTracker::tracksOf(const std::string& deviceId,
     return found == device->classes.end() ? std::vector<VekAIObject_t>{} : found->second;
 }
 
+void ObjectTracker::editDeviceTracks(const std::string& deviceId, VekAITimer& timer,
+                                     const std::function<void(TracksByClass&)>& edit) {
+    DeviceTracks& device = deviceTracks(deviceId, timer);
+    std::lock_guard deviceLock(device.mutex);
+    timer.lap("device lock");
+    edit(device.classes);
+}
+
 const ObjectTracker::DeviceTracks* ObjectTracker::findDeviceTracks(const std::string& deviceId) const {
     std::shared_lock readLock(tracksLock);
     const auto found = devices.find(deviceId);

@@ -5,6 +5,7 @@
 #include <vek/sdk/analytics/rect.h>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -44,6 +45,13 @@ public:
     // A class with more tracks keeps only the most recently seen ones.
     static constexpr size_t kMaxTracksPerClass = 100;
     static constexpr size_t kTracksKeptAfterTrim = 70;
+
+    using TracksByClass = std::map<std::string, std::vector<VekAIObject_t>>;
+    // Lets an external objects postprocessor's answer change the device's tracks (and add new ones)
+    // under the lock that serialises the device's tracking, so that the changes last into later
+    // frames. The device's entry is created when it has none yet.
+    void editDeviceTracks(const std::string& deviceId, VekAITimer& timer,
+                          const std::function<void(TracksByClass&)>& edit);
 
 private:
     struct CandidatePair {
