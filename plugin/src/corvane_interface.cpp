@@ -1,7 +1,9 @@
 #include "corvane_interface.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "ini_manager.h"
 #include "vekai_utilities/vekai_utils.h"
@@ -69,7 +71,7 @@ CorvaneInterface::~CorvaneInterface() {
     accepting.store(false);
     stopOutputLoop();
     waitForInFlightInferences();
-    inferenceEngine.store(nullptr);
+    destroyEngine();
 }
 
 void CorvaneInterface::initialize() {
@@ -93,14 +95,15 @@ void CorvaneInterface::processParameters(const ModelMap& models) {
     }
     if (!anyReady)
         return;
-    if (const auto engine = inferenceEngine.load()) {
+    if (const auto engine = currentEngine()) {
         accepting.store(false);
         waitForInFlightInferences();
         engine->processParameters(models);
         accepting.store(true);
     } else {
-        inferenceEngine.store(
-            std::make_shared<InferenceEngine>(rootDir, models, outputQueue, messagingManager));
+        auto created = std::make_shared<InferenceEngine>(rootDir, models, outputQueue, messagingManager);
+        std::lock_guard lock(engineMutex);
+        inferenceEngine = std::move(created);
     }
     startOutputLoop();
 }
@@ -125,7 +128,7 @@ void CorvaneInterface::sendInputMessage(vek::sdk::Ptr<vek::sdk::analytics::IUnco
                                         std::shared_ptr<DeviceAgentDetails_t> details,
                                         InferenceResultCallback callback) {
     VekAITimer timer("sendInputMessage");
-    const auto engine = inferenceEngine.load();
+    const auto engine = currentEngine();
     if (!engine || engine->getState() == EngineState::STOPPING || !accepting.load()) {
         vekai_vlog(
             "Warning! Tried sending message to inference engine before it's initialized, while it's "
@@ -173,13 +176,16 @@ void CorvaneInterface::sendInputMessage(vek::sdk::Ptr<vek::sdk::analytics::IUnco
             inputPermits.release();
             continue;
         }
-        std::thread([this, job = std::move(job)]() mutable { processAndSendInput(std::move(job)); }).detach();
+        std::thread([this, job = std::move(job)]() mutable {
+            // Released only after the job and everything it holds are gone.
+            PermitGuard permit(inputPermits);
+            processAndSendInput(std::exchange(job, InputJob{}));
+        }).detach();
         timer.lap("thread_dispatch");
     }
 }
 
 void CorvaneInterface::processAndSendInput(InputJob job) {
-    PermitGuard permit(inputPermits);
     VekAITimer timer("processAndSendInput");
     const pipeline_stage_parameters_t& stage = *job.stage;
     if (!job.tensors) {
@@ -205,7 +211,7 @@ void CorvaneInterface::processAndSendInput(InputJob job) {
     if (TensorsPtr replaced = preprocessor.handleTensorPreprocessors(*input, job.tensors.get()))
         job.tensors = std::move(replaced);
     timer.lap("inference input");
-    if (const auto engine = inferenceEngine.load())
+    if (const auto engine = currentEngine())
         engine->sendInput(input, job.tensors);
     timer.lap("sendInput");
 }
@@ -306,7 +312,7 @@ void CorvaneInterface::sendChildInput(const std::shared_ptr<InferenceInput_t>& p
     input->stage = &child;
     input->parentObject = std::move(parentObject);
     input->roi = roi;
-    if (const auto engine = inferenceEngine.load())
+    if (const auto engine = currentEngine())
         engine->sendInput(input, tensors);
 }
 
@@ -384,11 +390,31 @@ void CorvaneInterface::waitForInFlightInferences() {
 }
 
 void CorvaneInterface::stopInferenceEngine() {
-    if (const auto engine = inferenceEngine.load())
-        engine->stopRuntime();
+    // The runtime is stopped only with the engine, once no worker can be inside sendInput.
+    if (const auto engine = currentEngine())
+        engine->markStopping();
     accepting.store(false);
     stopOutputLoop();
     waitForInFlightInferences();
-    inferenceEngine.store(nullptr);
+    destroyEngine();
     accepting.store(true);
+}
+
+std::shared_ptr<InferenceEngine> CorvaneInterface::currentEngine() const {
+    std::lock_guard lock(engineMutex);
+    return inferenceEngine;
+}
+
+// Left to the last holder, the engine would stop and unload its runtime on a host thread, at a time
+// of that thread's choosing, possibly while a new engine already starts the runtime again.
+void CorvaneInterface::destroyEngine() {
+    std::shared_ptr<InferenceEngine> engine;
+    {
+        std::lock_guard lock(engineMutex);
+        engine = std::move(inferenceEngine);
+    }
+    // Nobody can take a new reference now; a host call still inside sendInputMessage ends soon.
+    while (engine && engine.use_count() > 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    engine.reset();
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <semaphore>
 #include <string>
 #include <thread>
@@ -50,7 +51,7 @@ public:
     const vekai::ExternalPostprocessorTable& getExternalPostprocessors() const {
         return postProcessor.getExternalPostprocessors();
     }
-    bool hasInferenceEngine() const { return inferenceEngine.load() != nullptr; }
+    bool hasInferenceEngine() const { return currentEngine() != nullptr; }
     int64_t getWorkerLimit() const { return workerLimit; }
 
     const std::string rootDir;
@@ -79,6 +80,9 @@ private:
                         const std::array<float, 4>& roi, TensorsPtr tensors);
     void startOutputLoop();
     void stopOutputLoop();
+    std::shared_ptr<InferenceEngine> currentEngine() const;
+    // Destroys the engine on the calling thread once no host call still holds it.
+    void destroyEngine();
 
     MessagingManager& messagingManager;
     const int64_t workerLimit;
@@ -90,6 +94,7 @@ private:
     vekai::Preprocessor preprocessor;
     vekai::PostProcessor postProcessor;
     // Shared so that a host thread or worker still holding it keeps it alive across a stop.
-    std::atomic<std::shared_ptr<InferenceEngine>> inferenceEngine;
+    mutable std::mutex engineMutex;
+    std::shared_ptr<InferenceEngine> inferenceEngine;
     std::jthread outputLoopThread;
 };

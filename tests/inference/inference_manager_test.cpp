@@ -133,12 +133,12 @@ struct InferenceFixture : ::testing::Test {
 };
 
 TEST_F(InferenceFixture, FramesComeBackAsTrackedObjectsInFrameFractions) {
+    Collector collector;  // outlives the inference manager, whose workers call it
     CorvaneInterface corvane(work.path.string(), work.path.string(), messages);
     corvane.initialize();
     corvane.processParameters({{"m1", model}});
     ASSERT_TRUE(corvane.hasInferenceEngine());
 
-    Collector collector;
     const auto settings = settingsWithStages(1);
     auto details = std::make_shared<DeviceAgentDetails_t>(DeviceAgentDetails_t{"dev-1", "Camera"});
     const int64_t start = vekai_current_timestamp_us();
@@ -163,9 +163,9 @@ TEST_F(InferenceFixture, FramesComeBackAsTrackedObjectsInFrameFractions) {
 }
 
 TEST_F(InferenceFixture, InactiveClassesAreNotReportedAndFramesWithoutEngineAreRefused) {
+    Collector collector;
     CorvaneInterface corvane(work.path.string(), work.path.string(), messages);
     corvane.initialize();
-    Collector collector;
     auto settings = settingsWithStages(1);
     auto details = std::make_shared<DeviceAgentDetails_t>(DeviceAgentDetails_t{"dev-1", "Camera"});
     const vek::sdk::Ptr<vek::sdk::analytics::IUncompressedVideoFrame1> early(

@@ -46,6 +46,9 @@ public:
     void logAttemptedInput(const std::string& deviceId);
     // Takes the set (leaving `tensors` empty) only when the runtime accepted it.
     bool sendInput(std::shared_ptr<InferenceInput_t> input, TensorsPtr& tensors);
+    // Refuses input from now on and ends the output thread's loop; the runtime itself stays loaded
+    // until stopRuntime, so that a request already being handed over never meets a cleaned-up runtime.
+    void markStopping() { state.store(EngineState::STOPPING); }
     void stopRuntime();
 
     EngineState getState() const { return state.load(); }
