@@ -263,6 +263,7 @@ void DeviceAgent::doGetSettingsOnActiveSettingChange(
             break;
         case Kind::ReferenceRun:
             vekai_vlog("Sending reference run: %s %s\n", details->deviceId.c_str(), setting.argument.c_str());
+            engine->getCorvane().sendReferenceRunCommand(details->deviceId, setting.argument);
             *outResult = {};
             return;
         case Kind::ResetSingleDevice:

@@ -45,6 +45,12 @@ public:
     static constexpr size_t kMaxTracksPerClass = 100;
     static constexpr size_t kTracksKeptAfterTrim = 70;
 
+    // Gives the track the attributes its later reported copies carry; false when the device has no
+    // such track (never seen, or trimmed away).
+    bool replaceTrackAttributes(const std::string& deviceId, const std::string& className,
+                                const vek::sdk::Uuid& trackId,
+                                std::vector<vek::sdk::Ptr<vek::sdk::analytics::Attribute>> attributes);
+
 private:
     struct CandidatePair {
         double score;  // IoU per millisecond since the track was last seen
