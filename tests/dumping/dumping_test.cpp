@@ -207,6 +207,23 @@ TEST(ReferenceRun, ObjectOverlappingARecordedBoxIsNeverReported) {
     EXPECT_EQ(attribute(*elsewhere, "Dumped Object"), std::optional<std::string>("True"));
 }
 
+TEST(ReferenceRun, ObjectMarkedBeforeTheRunLosesItsMarks) {
+    Scene scene;
+    const auto parked = car({0.2f, 0.2f, 0.3f, 0.3f}, 1);
+    parked->attributes.push_back(vek::sdk::Ptr<vek::sdk::analytics::Attribute>(
+        new vek::sdk::analytics::Attribute(vek::sdk::analytics::Attribute::Type::string, "colour", "red")));
+    scene.frame(0, {parked});
+    expectDumpingEvent(scene.frame(70 * kSecond, {parked}), 60);
+    scene.processor.addReferenceRun(kDevice, kStage);
+    EXPECT_FALSE(scene.frame(71 * kSecond, {parked}));
+    EXPECT_EQ(attribute(*parked, "Dumped Object"), std::optional<std::string>("True"))
+        << "the run's own frame";
+    EXPECT_FALSE(scene.frame(72 * kSecond, {parked}));
+    EXPECT_FALSE(attribute(*parked, "Dumped Object"));
+    EXPECT_FALSE(attribute(*parked, "Stationary time"));
+    EXPECT_EQ(attribute(*parked, "colour"), std::optional<std::string>("red")) << "other attributes stay";
+}
+
 TEST(ReferenceRun, ItsFrameRaisesNoEventAndOverlappingCarsAreRecordedOnce) {
     Scene scene;
     const auto first = car({0.1f, 0.1f, 0.2f, 0.2f}, 1);

@@ -36,6 +36,11 @@ bool hasAttribute(const VekAIObject_t& object, const char* name) {
                        });
 }
 
+bool isDumpingAttribute(const vek::sdk::Ptr<Attribute>& attribute) {
+    return attribute && (std::string_view(attribute->name()) == kStationaryTime ||
+                         std::string_view(attribute->name()) == kDumpedObject);
+}
+
 vek::sdk::Ptr<Attribute> makeAttribute(const char* name, std::string value) {
     return vek::sdk::Ptr<Attribute>(new Attribute(Attribute::Type::string, name, std::move(value), 1.0f));
 }
@@ -70,8 +75,13 @@ EventPtr PostProcessor::process_dumping(const std::shared_ptr<InferenceInput_t>&
     const double distanceLimit = settings.distanceThreshold * settings.distanceThreshold;
     bool raise = false;
     for (const VekAIObjectPtr& object : watched->second) {
-        if (overlapsAny(known, object->boundingBox, settings.iouThreshold))
+        if (overlapsAny(known, object->boundingBox, settings.iouThreshold)) {
+            // Part of the scene as it should be: a track marked before the reference run loses the marks.
+            if (std::erase_if(object->attributes, isDumpingAttribute) > 0)
+                objectTracker.replaceTrackAttributes(deviceId, watched->first, object->trackId,
+                                                     object->attributes);
             continue;
+        }
         const std::array<float, 2> centre = centreOf(object->boundingBox);
         const auto found = states.find(object->trackId);
         if (found == states.end()) {
