@@ -40,23 +40,28 @@ struct Box {
     int classIndex;
 };
 
+// The plugin keeps downloaded model files by file name, so each model's file has its own.
 void writeEchoModel(const fs::path& site, const std::string& id, const std::string& classes) {
     const std::string output = "bboxes-format:xyxysc;" + classes;
+    const std::string file = id + ".json";
     writeText(site / "models" / id / "model.json", R"({"Name": ")" + id +
                                                        R"(", "UpdatedAt": "2025-01-01T00:00:00",
-                  "Downloads": [{"RuntimeArchitecture": "application/x-onnx", "File": "echo.json"}],
+                  "Downloads": [{"RuntimeArchitecture": "application/x-onnx", "File": ")" +
+                                                       file + R"("}],
                   "InputDriverDetails": {"width": 12, "height": 1, "channels": 1,
                                          "vars": [255.0, 255.0, 255.0], "means": [0.0, 0.0, 0.0], "order": 0},
                   "NamedInput": [{"DataType": "float32", "Name": "images", "Shape": [1, 1, 1, 12]}],
                   "NamedOutput": [{"DataType": "float32", "Name": ")" +
                                                        output + R"(", "Shape": [2, 6]}]})");
-    writeText(site / "models" / id / "echo.json",
+    writeText(site / "models" / id / file,
               R"({"outputs": [{"name": ")" + output + R"(", "echo": "images"}]})");
 }
 
-std::string pipelineNodes(const std::string& model) {
+std::string pipelineNodes(const std::string& model, const std::string& postprocessor = "") {
     return R"("models": [")" + model + R"("], "pipelines": [{"modelUUID": ")" + model +
-           R"(", "modelNMS": 0.45, "resizingMethod": "Stretch", "chains": []}])";
+           R"(", "modelNMS": 0.45, "resizingMethod": "Stretch", )" +
+           (postprocessor.empty() ? "" : R"("Postprocessor": ")" + postprocessor + R"(", )") +
+           R"("chains": []}])";
 }
 
 void writeSite(const fs::path& site) {
@@ -64,7 +69,9 @@ void writeSite(const fs::path& site) {
     writeEchoModel(site, "farm-detector", "0:dog;1:horse");
     writeText(site / "pipelines" / "default.json",
               R"([{"uuid": "street", "name": "Street", )" + pipelineNodes("street-detector") +
-                  R"(}, {"uuid": "farm", "name": "Farm", )" + pipelineNodes("farm-detector") + "}]");
+                  R"(}, {"uuid": "farm", "name": "Farm", )" + pipelineNodes("farm-detector") +
+                  R"(}, {"uuid": "lot", "name": "Parking lot", )" +
+                  pipelineNodes("street-detector", "Illegal Dumping") + "}]");
     writeText(site / "defaults" / "default.json",
               R"({"PluginEnabled": true, "deviceAdmin": "{cloud}/system/{systemId}/device/{deviceId}",
                   "selectedPipeline": "street", )" +
@@ -183,6 +190,14 @@ public:
         return from;
     }
 
+    // The same boxes for the given number of frames.
+    int64_t hold(const std::array<Box, 2>& boxes, int frames) {
+        const int64_t from = clockUs;
+        for (int i = 0; i < frames; ++i)
+            push(boxes);
+        return from;
+    }
+
     // Pushes frames until one shows the class, up to the limit.
     bool waitForClass(const fs::path& metadata, const std::string& className, std::chrono::seconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -265,6 +280,9 @@ TEST(SettingsScenario, ChoosingAPipelineSwitchingClassesOffAndDrawingALineChange
     auto camera = host.addCamera({"0123abcd-4567-89ef-0a1b-2c3d4e5f0009", "Yard"}, recorder.value());
     ASSERT_TRUE(camera) << camera.error();
     Session session(host, recorder.value(), *camera, vekhost::wallClockUs());
+    const auto pluginLog = [&] {
+        return vektest::readText(data.path / "vek_corvane" / "vekai_plugin_start.log");
+    };
 
     // The device becomes active, as with --set deviceActiveSwitch=true, and runs the cloud's default
     // pipeline once its model is downloaded.
@@ -319,7 +337,42 @@ TEST(SettingsScenario, ChoosingAPipelineSwitchingClassesOffAndDrawingALineChange
     EXPECT_EQ(acrossTheLine.lineCrossingDescriptions.back(), "Left: 0\nRight: 1");
     EXPECT_EQ(acrossTheLine.objectClasses, (std::set<std::string>{"dog"}));
 
+    // A parking lot watched for dumped cars: a car resting for two seconds is marked and reported.
+    applied = host.applyDeviceSettings(*camera, {{"selectedPipeline", "lot"},
+                                                 {"dumpingDetectionObjectType_street-detector", "car"},
+                                                 {"dumpingDetectionTimeThreshold_street-detector", "2"}});
+    ASSERT_TRUE(applied) << applied.error();
+    ASSERT_TRUE(session.waitForClass(metadata, "car", 60s)) << pluginLog();
+    session.skip();
+    const Box parkedCar{0.6f, 0.1f, 0.9f, 0.4f, 1};
+    const Box person{0.1f, 0.5f, 0.2f, 0.9f, 0};
+    const int64_t resting = session.hold({person, parkedCar}, 40);
+    const Seen carResting = seenBetween(metadata, resting, session.now());
+    EXPECT_GT(carResting.dumpedObjects, 0);
+    EXPECT_GT(carResting.dumpingEvents, 0);
+
+    // The user declares the scene as it should be: that car is never reported again, while another
+    // car left elsewhere is.
+    auto pressed = host.pressDeviceButton(*camera, "triggerReferenceRunButton_street-detector");
+    ASSERT_TRUE(pressed) << pressed.error();
+    session.hold({person, parkedCar}, 1);
+    session.skip();
+    const int64_t afterRun = session.hold({person, parkedCar}, 40);
+    const Seen scenePreserved = seenBetween(metadata, afterRun, session.now());
+    EXPECT_EQ(scenePreserved.objectClasses, (std::set<std::string>{"person", "car"}));
+    EXPECT_EQ(scenePreserved.dumpedObjects, 0);
+    EXPECT_EQ(scenePreserved.dumpingEvents, 0);
+    session.skip();
+    const int64_t newCar = session.hold({Box{0.05f, 0.5f, 0.3f, 0.9f, 1}, parkedCar}, 40);
+    const Seen carLeft = seenBetween(metadata, newCar, session.now());
+    EXPECT_GT(carLeft.dumpedObjects, 0);
+    EXPECT_GT(carLeft.dumpingEvents, 0);
+
     host.release();
+    // The recorded box is kept for the next start.
+    const std::string cache =
+        vektest::readText(data.path / "vek_corvane" / "cache" / "dumping_known_bboxes.json");
+    EXPECT_NE(cache.find(R"({"0123abcd-4567-89ef-0a1b-2c3d4e5f0009":[{"x":0.6)"), std::string::npos) << cache;
 }
 
 }  // namespace
