@@ -180,6 +180,31 @@ TEST(DumpingEvent, NothingWithoutSettingsObjectsOrTheWatchedClass) {
     EXPECT_TRUE(parked->attributes.empty());
 }
 
+TEST(DumpingEvent, VanishedTracksAreForgottenOnceManyAreWatched) {
+    Scene scene;
+    const auto kept = PostProcessor::kDumpingStatesKept;
+    for (size_t i = 0; i < kept; ++i) {
+        auto passing = car({0.2f, 0.2f, 0.3f, 0.3f}, 0);
+        passing->trackId.bytes[1] = static_cast<uint8_t>(i);
+        passing->trackId.bytes[2] = 1;
+        scene.frame(static_cast<int64_t>(i) * 1000, {passing});
+    }
+    EXPECT_EQ(scene.processor.dumpingWatchedTracks(kDevice), kept) << "no more than kept: nothing goes";
+
+    // One more track, within the idle time of all the others: still nothing goes.
+    const auto parked = car({0.6f, 0.6f, 0.2f, 0.2f}, 7);
+    scene.frame(5 * kSecond, {parked});
+    EXPECT_EQ(scene.processor.dumpingWatchedTracks(kDevice), kept + 1);
+
+    // Once they have been gone for long enough they are forgotten; the one still there keeps its time.
+    scene.frame(10 * kSecond, {parked});
+    EXPECT_EQ(scene.processor.dumpingWatchedTracks(kDevice), kept + 1);
+    scene.frame(12 * kSecond, {parked});
+    EXPECT_EQ(scene.processor.dumpingWatchedTracks(kDevice), 1u);
+    scene.frame(30 * kSecond, {parked});
+    EXPECT_EQ(attribute(*parked, "Stationary time"), std::optional<std::string>("25 s"));
+}
+
 // ---- reference run ----
 
 TEST(ReferenceRun, ObjectOverlappingARecordedBoxIsNeverReported) {

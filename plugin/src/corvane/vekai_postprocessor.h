@@ -86,6 +86,7 @@ public:
         std::array<float, 2> centre{0, 0};
         // When the object last raised the event; 0 while it never has.
         int64_t eventStampUs = 0;
+        int64_t lastSeenUs = 0;
     };
     EventPtr process_dumping(const std::shared_ptr<InferenceInput_t>& request, const ObjectsByClass& objects);
     // Records the device's next pass of the stage as the scene as it should be.
@@ -93,6 +94,11 @@ public:
     void loadDumpingKnownBboxes();
     void saveDumpingKnownBboxes();
     std::vector<vek::sdk::analytics::Rect> dumpingKnownBoxes(const std::string& deviceId) const;
+    size_t dumpingWatchedTracks(const std::string& deviceId) const;
+    // Tracks that vanished are forgotten once a device watches more than this many...
+    static constexpr size_t kDumpingStatesKept = 256;
+    // ...when unseen for this long; the tracker never brings such a track back.
+    static constexpr int64_t kDumpingStateIdleUs = 10000000;
     // Shortest time between two dumping events raised by the same object.
     const int64_t dumpingEventIntervalUs = 5000000;
 

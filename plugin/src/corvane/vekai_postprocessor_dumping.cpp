@@ -85,10 +85,11 @@ EventPtr PostProcessor::process_dumping(const std::shared_ptr<InferenceInput_t>&
         const std::array<float, 2> centre = centreOf(object->boundingBox);
         const auto found = states.find(object->trackId);
         if (found == states.end()) {
-            states.emplace(object->trackId, DumpingObjectState_t{nowUs, centre, 0});
+            states.emplace(object->trackId, DumpingObjectState_t{nowUs, centre, 0, nowUs});
             continue;
         }
         DumpingObjectState_t& state = found->second;
+        state.lastSeenUs = std::max(state.lastSeenUs, nowUs);
         std::erase_if(object->attributes, [](const vek::sdk::Ptr<Attribute>& attribute) {
             return attribute && std::string_view(attribute->name()) == kStationaryTime;
         });
@@ -113,6 +114,11 @@ EventPtr PostProcessor::process_dumping(const std::shared_ptr<InferenceInput_t>&
         }
         // Later frames report copies of the track; they carry what this frame decided.
         objectTracker.replaceTrackAttributes(deviceId, watched->first, object->trackId, object->attributes);
+    }
+    if (states.size() > kDumpingStatesKept) {
+        std::erase_if(states, [nowUs](const auto& entry) {
+            return nowUs - entry.second.lastSeenUs > kDumpingStateIdleUs;
+        });
     }
     if (!raise)
         return {};
@@ -145,6 +151,12 @@ std::vector<Rect> PostProcessor::dumpingKnownBoxes(const std::string& deviceId) 
     std::lock_guard stateLock(dumpingStateMutex);
     const auto found = knownBoxes.find(deviceId);
     return found == knownBoxes.end() ? std::vector<Rect>{} : found->second;
+}
+
+size_t PostProcessor::dumpingWatchedTracks(const std::string& deviceId) const {
+    std::lock_guard stateLock(dumpingStateMutex);
+    const auto found = dumpingStates.find(deviceId);
+    return found == dumpingStates.end() ? 0 : found->second.size();
 }
 
 std::string PostProcessor::dumpingCachePath() const {
