@@ -79,6 +79,11 @@ Status deviceSettingsSession(PluginHost& host, const DeviceSettingsOptions& opti
     while (std::chrono::steady_clock::now() < until && !(interrupt && interrupt->load()))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
+    // The user acts on a page the server has shown: showing it is what makes the plugin fetch the
+    // pipelines a device may switch to.
+    if (auto shown = host.deviceSettings(*camera); !shown)
+        return Failure{shown.error()};
+
     const auto print = [&](const std::string& header, const DeviceSettingsPage& page) {
         out << "# " << header << "\n" << pageJson(page) << "\n";
         out.flush();

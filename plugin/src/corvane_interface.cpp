@@ -85,6 +85,10 @@ void CorvaneInterface::requestExternalProcessorsShutdown() {
     vekai::requestExternalProcessorsExit(postProcessor.getExternalPostprocessors());
 }
 
+void CorvaneInterface::sendReferenceRunCommand(const std::string& deviceId, const std::string& stageId) {
+    postProcessor.addReferenceRun(deviceId, stageId);
+}
+
 void CorvaneInterface::processParameters(const ModelMap& models) {
     bool anyReady = false;
     for (const auto& [id, model] : models) {

@@ -44,6 +44,8 @@ public:
     // Blocks until no input or output worker runs.
     void waitForInFlightInferences();
     void requestExternalProcessorsShutdown();
+    // The device's next pass of the stage records the scene for dumping detection.
+    void sendReferenceRunCommand(const std::string& deviceId, const std::string& stageId);
 
     const vekai::ExternalPreprocessorTable& getExternalPreprocessors() const {
         return preprocessor.getExternalPreprocessors();

@@ -88,8 +88,9 @@ private:
     // Starts a pipeline fetch unless one is running; the future of the current one.
     std::shared_future<void> startPipelineFetchIfIdle() const;
     void stopPipelineFetch();
-    // Writes a pipeline choice to the device's cloud parameters and waits for them to return.
-    void switchPipeline(const std::string& chosen);
+    // Writes a pipeline choice to the device's cloud parameters and waits for them to return; false
+    // when nothing could be written (the choice is not among the offered pipelines, or every write failed).
+    bool switchPipeline(const std::string& chosen);
 
     Engine* const engine;
     const std::string workDir;

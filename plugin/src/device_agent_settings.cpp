@@ -108,7 +108,7 @@ void DeviceAgent::getIntegrationSideSettings(Result<const ISettingsResponse*>* o
     *outResult = response.releasePtr();
 }
 
-void DeviceAgent::switchPipeline(const std::string& chosen) {
+bool DeviceAgent::switchPipeline(const std::string& chosen) {
     const auto provider = engine->utilityProvider();
     const auto afterPatch = [&](const std::string& response) {
         if (response.empty())
@@ -119,9 +119,10 @@ void DeviceAgent::switchPipeline(const std::string& chosen) {
                 "patch.\n");
     };
     if (chosen == DeviceSettings::kCustomPipeline) {
-        afterPatch(APIManager::patchDeviceParameters(provider, DeviceSettings::customPipelineBody(),
-                                                     details->deviceId));
-        return;
+        const std::string response = APIManager::patchDeviceParameters(
+            provider, DeviceSettings::customPipelineBody(), details->deviceId);
+        afterPatch(response);
+        return !response.empty();
     }
     const auto current = getDeviceSettingsCopy();
     for (const auto& [id, name, parameters] : current->availablePipelines) {
@@ -131,8 +132,9 @@ void DeviceAgent::switchPipeline(const std::string& chosen) {
             APIManager::patchDeviceParameters(provider, parameters, details->deviceId);
         afterPatch(response);
         if (!response.empty())
-            break;
+            return true;
     }
+    return false;
 }
 
 Result<const ISettingsResponse*> DeviceAgent::settingsReceived() {
@@ -153,6 +155,7 @@ Result<const ISettingsResponse*> DeviceAgent::settingsReceived() {
 
     const std::map<std::string, std::string> values = currentSettings();
     bool pipelineChanged = false;
+    bool pipelineUnwritten = false;
     std::string chosen;
     if (const auto received = values.find(SettingStrings::SelectedPipeline); received != values.end()) {
         chosen = received->second;
@@ -174,14 +177,20 @@ Result<const ISettingsResponse*> DeviceAgent::settingsReceived() {
         }
         if (pipelineChanged) {
             vekai_vlog("Device %s detected change in pipeline selection: %s\n", deviceId, chosen.c_str());
-            switchPipeline(chosen);
+            pipelineUnwritten = !switchPipeline(chosen);
+            if (pipelineUnwritten)
+                vekai_vlog("Warning! Device %s could not switch to pipeline %s; the next save tries again.\n",
+                           deviceId, chosen.c_str());
         }
     }
 
     {
         std::lock_guard lock(cachedSettingsMutex);
-        for (const auto& [name, value] : values)
-            cachedSettings[name] = value;
+        for (const auto& [name, value] : values) {
+            // A choice that never reached the cloud must still count as a change next time.
+            if (!(pipelineUnwritten && name == SettingStrings::SelectedPipeline))
+                cachedSettings[name] = value;
+        }
         saveSettingsCache(cachedSettings);
     }
 
@@ -263,6 +272,7 @@ void DeviceAgent::doGetSettingsOnActiveSettingChange(
             break;
         case Kind::ReferenceRun:
             vekai_vlog("Sending reference run: %s %s\n", details->deviceId.c_str(), setting.argument.c_str());
+            engine->getCorvane().sendReferenceRunCommand(details->deviceId, setting.argument);
             *outResult = {};
             return;
         case Kind::ResetSingleDevice:

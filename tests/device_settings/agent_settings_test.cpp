@@ -274,6 +274,20 @@ TEST_F(AgentSettings, PipelineChoiceIsWrittenToTheCloud) {
     EXPECT_EQ(vekAgent().currentDeviceSettings()->selectedPipeline, "Custom");
 }
 
+TEST_F(AgentSettings, PipelineChoiceThatCouldNotBeWrittenIsTriedAgain) {
+    giveParameters("p1");
+    auto unlisted = std::make_shared<DeviceAgentSettings_t>(*vekAgent().currentDeviceSettings());
+    unlisted->availablePipelines.clear();
+    vekAgent().setSettings(unlisted);
+    save({{"selectedPipeline", "p2"}});
+    EXPECT_TRUE(provider->takePatches().empty()) << "the offered pipelines are not known yet";
+
+    giveParameters("p1");
+    save({{"selectedPipeline", "p2"}});
+    EXPECT_EQ(provider->takePatches(),
+              (std::vector<std::string>{R"({"parameters":{"vekAI":{"selectedPipeline":"p2"}}})"}));
+}
+
 TEST_F(AgentSettings, PageOffersTheCurrentPipelineChoice) {
     giveParameters("gone");
     EXPECT_EQ(page().values.at("selectedPipeline"), "Custom");

@@ -56,6 +56,10 @@ int classIndexForLog(double index) {
 
 PostProcessor::PostProcessor(std::string workingDirectory) : workingDirectory(std::move(workingDirectory)) {}
 
+PostProcessor::~PostProcessor() {
+    saveDumpingKnownBboxes();
+}
+
 void PostProcessor::initialize() {
     initializeExternalPostprocessors();
     loadDumpingKnownBboxes();

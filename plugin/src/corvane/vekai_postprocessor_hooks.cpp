@@ -1,5 +1,4 @@
-// Places in the pass where external postprocessor programs and dumping detection take part; until
-// dumping detection exists its hooks keep the pass's own data.
+// Places in the pass where external postprocessor programs take part.
 #include "corvane/vekai_postprocessor.h"
 
 #include "corvane/vekai_external_config.h"
@@ -106,12 +105,6 @@ std::optional<PostprocessingOutput_t> PostProcessor::handleObjectsPostprocessors
     if (output.objects.empty() && output.events.empty() && output.bestShots.empty())
         return std::nullopt;
     return output;
-}
-
-void PostProcessor::loadDumpingKnownBboxes() {}
-
-EventPtr PostProcessor::process_dumping(const std::shared_ptr<InferenceInput_t>&, const ObjectsByClass&) {
-    return {};
 }
 
 }  // namespace vekai

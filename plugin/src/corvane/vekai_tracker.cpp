@@ -149,4 +149,28 @@ void ObjectTracker::matchClass(std::vector<VekAIObject_t>& tracks, const std::st
     }
 }
 
+bool ObjectTracker::replaceTrackAttributes(
+    const std::string& deviceId, const std::string& className, const vek::sdk::Uuid& trackId,
+    std::vector<vek::sdk::Ptr<vek::sdk::analytics::Attribute>> attributes) {
+    DeviceTracks* device = nullptr;
+    {
+        std::shared_lock readLock(tracksLock);
+        const auto found = devices.find(deviceId);
+        if (found == devices.end())
+            return false;
+        device = &found->second;
+    }
+    std::lock_guard deviceLock(device->mutex);
+    const auto tracks = device->classes.find(className);
+    if (tracks == device->classes.end())
+        return false;
+    for (VekAIObject_t& track : tracks->second) {
+        if (track.trackId == trackId) {
+            track.attributes = std::move(attributes);
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace vekai

@@ -36,6 +36,12 @@ public:
     // Copies of the tracks of one class of one device, in store order.
     std::vector<VekAIObject_t> tracksOf(const std::string& deviceId, const std::string& className) const;
 
+    // Gives the track the attributes its later reported copies carry; false when the device has no
+    // such track (never seen, or trimmed away).
+    bool replaceTrackAttributes(const std::string& deviceId, const std::string& className,
+                                const vek::sdk::Uuid& trackId,
+                                std::vector<vek::sdk::Ptr<vek::sdk::analytics::Attribute>> attributes);
+
     // A track is reported once it is older than this when matched again...
     const int64_t minReportAgeUs = 100000;
     // ...and only when its previous sighting is more recent than this.
