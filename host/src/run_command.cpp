@@ -110,6 +110,7 @@ public:
                 *options.framesOut,
                 std::chrono::milliseconds(static_cast<int64_t>(options.frameIntervalSeconds * 1000)));
             recorder->annotateInto(annotator);
+            recordClips();
         }
         if (Status engine = host.obtainEngine(); !engine)
             return fail(engine.error());
@@ -146,6 +147,8 @@ public:
         const double waiting = secondsBetween(pushingEnded, Clock::now());
         // Packets delivered while the plugin shuts down are counted too.
         host.release();
+        if (annotator)
+            clips = annotator->finishClips();
         return summarise(pushing, waiting);
     }
 
@@ -155,6 +158,19 @@ private:
             feeder->stop();
         host.release();
         return Failure{message};
+    }
+
+    void recordClips() {
+        if (options.clipSeconds <= 0)
+            return;
+        const auto format = availableClipFormat();
+        if (!format) {
+            logInfo("no video encoder in this FFmpeg: no annotated clips, only frames");
+            return;
+        }
+        annotator->recordClips(*format,
+                               std::chrono::milliseconds(static_cast<int64_t>(options.clipSeconds * 1000)),
+                               options.framesPerSecond.value_or(0));
     }
 
     bool interrupted() const { return interrupt && interrupt->load(); }
@@ -254,6 +270,8 @@ private:
         if (annotator)
             out << "  Annotated frames: " << annotator->imagesWritten() << " written to "
                 << annotator->directory().string() << "\n";
+        for (const auto& clip : clips)
+            out << "  Annotated clip: " << clip.string() << "\n";
         out.flush();
         if (const auto failure = recorder->writeFailure())
             problems.push_back(*failure);
@@ -271,6 +289,7 @@ private:
     const std::atomic<bool>* interrupt;
     std::shared_ptr<MetadataRecorder> recorder;
     std::shared_ptr<FrameAnnotator> annotator;
+    std::vector<std::filesystem::path> clips;
     std::vector<std::unique_ptr<CameraFeeder>> feeders;
     Clock::time_point started;
 };
