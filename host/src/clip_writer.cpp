@@ -61,8 +61,9 @@ std::optional<ClipFormat> availableClipFormat() {
     return std::nullopt;
 }
 
-Outcome<std::unique_ptr<ClipWriter>> ClipWriter::open(const std::filesystem::path& path, const ClipFormat& format,
-                                                      int width, int height, double framesPerSecond) {
+Outcome<std::unique_ptr<ClipWriter>> ClipWriter::open(const std::filesystem::path& path,
+                                                      const ClipFormat& format, int width, int height,
+                                                      double framesPerSecond) {
     const std::string where = "clip " + path.string() + ": ";
     const AVCodec* codec = avcodec_find_encoder_by_name(format.encoder.c_str());
     if (!codec)
@@ -165,7 +166,8 @@ Status ClipWriter::drain() {
             return Failure{"clip " + filePath.string() + ": " + ffmpegError(received)};
         av_packet_rescale_ts(encoder->packet.get(), encoder->codec->time_base, encoder->stream->time_base);
         encoder->packet->stream_index = encoder->stream->index;
-        if (const int result = av_interleaved_write_frame(encoder->output.get(), encoder->packet.get()); result < 0)
+        if (const int result = av_interleaved_write_frame(encoder->output.get(), encoder->packet.get());
+            result < 0)
             return Failure{"clip " + filePath.string() + ": cannot write: " + ffmpegError(result)};
     }
 }

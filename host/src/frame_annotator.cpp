@@ -306,8 +306,8 @@ void FrameAnnotator::addToClip(const std::string& cameraId, const VideoFrame& fr
         if (!clip.writer) {
             std::error_code ignored;
             std::filesystem::create_directories(outputDir, ignored);
-            auto opened = ClipWriter::open(outputDir / (cameraId + "-clip" + clipFormat->extension), *clipFormat,
-                                           frame.width(), frame.height(), clipFramesPerSecond);
+            auto opened = ClipWriter::open(outputDir / (cameraId + "-clip" + clipFormat->extension),
+                                           *clipFormat, frame.width(), frame.height(), clipFramesPerSecond);
             if (opened) {
                 clip.writer = std::move(opened.value());
                 clip.firstTimestampUs = frame.timestampUs();
@@ -363,6 +363,12 @@ std::vector<std::filesystem::path> FrameAnnotator::finishClips() {
     }
     clipFormat.reset();
     return finishedClips;
+}
+
+std::string FrameAnnotator::crossings(const std::string& cameraId) const {
+    std::lock_guard lock(mutex);
+    const auto found = cameras.find(cameraId);
+    return found == cameras.end() || !found->second.line ? std::string() : found->second.crossings;
 }
 
 std::shared_ptr<const VideoFrame> FrameAnnotator::latestFrame(const std::string& cameraId) const {

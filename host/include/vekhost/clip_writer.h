@@ -23,8 +23,9 @@ class ClipWriter {
 public:
     // Opens PATH (its extension should be the format's) for frames of this size; frame timestamps
     // set the pace, the rate is a hint for the encoder.
-    static Outcome<std::unique_ptr<ClipWriter>> open(const std::filesystem::path& path, const ClipFormat& format,
-                                                     int width, int height, double framesPerSecond);
+    static Outcome<std::unique_ptr<ClipWriter>> open(const std::filesystem::path& path,
+                                                     const ClipFormat& format, int width, int height,
+                                                     double framesPerSecond);
     ClipWriter(const ClipWriter&) = delete;
     ClipWriter& operator=(const ClipWriter&) = delete;
     // Finishes the file when finish was not called.

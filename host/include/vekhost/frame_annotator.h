@@ -53,6 +53,8 @@ public:
     void setCrossingLine(const std::string& cameraId, const CrossingLine& line);
     int64_t imagesWritten() const;
     const std::filesystem::path& directory() const { return outputDir; }
+    // The camera's line crossing totals, empty while it has no line.
+    std::string crossings(const std::string& cameraId) const;
     // The camera's latest annotated snapshot, or null before the first.
     std::shared_ptr<const VideoFrame> latestFrame(const std::string& cameraId) const;
 
