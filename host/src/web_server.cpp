@@ -226,6 +226,9 @@ Outcome<std::unique_ptr<WebServer>> WebServer::start(WebBackend& backend, int po
         return Failure{"the web page cannot listen on 127.0.0.1:" + std::to_string(port)};
     // The socket listens from here on; requests wait in its backlog until the loop accepts them.
     server->listener = std::thread([&http] { http.listen_after_bind(); });
+    // A stop before the loop runs would be lost and the loop would never end.
+    while (!http.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return std::unique_ptr<WebServer>(new WebServer(std::move(server)));
 }
 
