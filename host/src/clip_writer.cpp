@@ -6,8 +6,10 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace vekhost {
 namespace {
@@ -52,6 +54,8 @@ struct ClipWriter::Encoder {
     AVStream* stream = nullptr;
     int64_t firstTimestampUs = 0;
     int64_t lastPts = -1;
+    // In the time base; without it MP4 gives the last picture no time on screen and players drop it.
+    int64_t frameDuration = 40;
 };
 
 std::optional<ClipFormat> availableClipFormat() {
@@ -65,6 +69,9 @@ Outcome<std::unique_ptr<ClipWriter>> ClipWriter::open(const std::filesystem::pat
                                                       const ClipFormat& format, int width, int height,
                                                       double framesPerSecond) {
     const std::string where = "clip " + path.string() + ": ";
+    // The encoders' own statistics would drown the host's console.
+    static std::once_flag quieten;
+    std::call_once(quieten, [] { av_log_set_level(AV_LOG_ERROR); });
     const AVCodec* codec = avcodec_find_encoder_by_name(format.encoder.c_str());
     if (!codec)
         return Failure{where + "no encoder " + format.encoder};
@@ -90,7 +97,10 @@ Outcome<std::unique_ptr<ClipWriter>> ClipWriter::open(const std::filesystem::pat
     context->time_base = kTimeBase;
     const double rate = framesPerSecond > 0 ? framesPerSecond : 25.0;
     context->framerate = AVRational{static_cast<int>(std::lround(rate * 1000)), 1000};
+    encoder->frameDuration = std::max<int64_t>(1, std::lround(1000.0 / rate));
     context->gop_size = 50;
+    // Every picture leaves the encoder as it comes, so that a clip cut short still has them all.
+    context->max_b_frames = 0;
     context->bit_rate = 2'000'000;
     if (format.encoder == "libx264") {
         av_opt_set(context->priv_data, "preset", "veryfast", 0);
@@ -164,6 +174,8 @@ Status ClipWriter::drain() {
             return success();
         if (received < 0)
             return Failure{"clip " + filePath.string() + ": " + ffmpegError(received)};
+        if (encoder->packet->duration <= 0)
+            encoder->packet->duration = encoder->frameDuration;
         av_packet_rescale_ts(encoder->packet.get(), encoder->codec->time_base, encoder->stream->time_base);
         encoder->packet->stream_index = encoder->stream->index;
         if (const int result = av_interleaved_write_frame(encoder->output.get(), encoder->packet.get());
