@@ -124,8 +124,11 @@ std::string scriptedNanoDet() {
         output[static_cast<size_t>(channel) * kAnchors] = person[channel];
     std::string values;
     values.reserve(output.size() * 2);
-    for (size_t i = 0; i < output.size(); ++i)
-        values += (i == 0 ? "" : ",") + (output[i] == 0 ? std::string("0") : std::to_string(output[i]));
+    for (size_t i = 0; i < output.size(); ++i) {
+        if (i > 0)
+            values += ',';
+        values += output[i] == 0 ? std::string("0") : std::to_string(output[i]);
+    }
     return R"({"outputs":[{"name":"output0","type":1,"shape":[1,84,3549],"values":[)" + values + "]}]}";
 }
 
@@ -373,13 +376,19 @@ int main(int argc, char** argv) {
     const double fileFps = video ? video.value()->declaredFrameRate() : 0;
     const double cameraBaseline =
         fileFps > 0 ? std::min(fileFps, runtimeFps / kCameras) : runtimeFps / kCameras;
-    // Per frame, from the plugin's timers: the host thread's conversion and preprocessing, the
-    // worker's preprocessing and hand-over, the raw output's decoding and the object postprocessing.
-    const double preprocessingMs = (get(cpu, "timer sendInputMessage::sendInputMessage") +
-                                    get(cpu, "timer processAndSendInput::processAndSendInput")) /
-                                   1000.0;
-    const double decodingMs = get(cpu, "timer Postprocessing::decode_raw_postprocessing") / 1000.0;
-    const double postprocessingMs = (get(cpu, "timer processOutput::processOutput") / 1000.0) - decodingMs;
+    // Per inferred frame, from the plugin's timers: the host thread's conversion and preprocessing
+    // (run for every pushed frame, also those skipped while the runtime is busy), the worker's
+    // preprocessing and hand-over, the raw output's decoding and the object postprocessing.
+    const auto spentUs = [&](const std::string& step) {
+        return get(cpu, "timer " + step) * get(cpu, "count " + step);
+    };
+    const double inferred = get(cpu, "count processOutput::processOutput");
+    const double perFrame = inferred > 0 ? 1.0 / (inferred * 1000.0) : 0;
+    const double preprocessingMs = (spentUs("sendInputMessage::sendInputMessage") +
+                                    spentUs("processAndSendInput::processAndSendInput")) *
+                                   perFrame;
+    const double decodingMs = spentUs("Postprocessing::decode_raw_postprocessing") * perFrame;
+    const double postprocessingMs = spentUs("processOutput::processOutput") * perFrame - decodingMs;
     const double pluginMs = preprocessingMs + decodingMs + postprocessingMs;
     const double frameMs = pluginMs + inferenceMs;
 
