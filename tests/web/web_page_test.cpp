@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <vekhost/command_line.h>
 #include <vekhost/frame_annotator.h>
 #include <vekhost/page_notices.h>
 #include <vekhost/plugin_host.h>
@@ -220,6 +221,27 @@ TEST_F(WebPageTest, HeadlessChromiumShowsTheTilesAndPressesASettingsButton) {
     EXPECT_EQ(*pressed, R"({"caption":"Reset This Device","status":"Pressed Reset This Device.",)"
                         R"("title":"Settings of Camera 2"})");
     EXPECT_EQ(backend->pressed(), std::vector<std::string>{"1:resetSingleDeviceButton"});
+}
+
+TEST(WebPageOptions, RunTakesThePagePortItsAddressFileAndTheClipLength) {
+    auto parsed = vekhost::parseCommandLine({"--plugin", "/p.so", "run", "--web-port", "0",
+                                             "--web-address-file", "/tmp/a", "--clip-seconds", "4.5"});
+    ASSERT_TRUE(parsed) << parsed.error();
+    EXPECT_EQ(parsed->run.webPort, 0);
+    EXPECT_EQ(parsed->run.webAddressFile, fs::path("/tmp/a"));
+    EXPECT_DOUBLE_EQ(parsed->run.clipSeconds, 4.5);
+
+    auto defaults = vekhost::parseCommandLine({"--plugin", "/p.so", "run"});
+    ASSERT_TRUE(defaults);
+    EXPECT_FALSE(defaults->run.webPort) << "no page unless asked for";
+    EXPECT_DOUBLE_EQ(defaults->run.clipSeconds, 10);
+
+    for (const char* wrong : {"65536", "-1", "http"}) {
+        auto refused = vekhost::parseCommandLine({"--plugin", "/p.so", "run", "--web-port", wrong});
+        ASSERT_FALSE(refused) << wrong;
+        EXPECT_NE(refused.error().find("--web-port"), std::string::npos) << refused.error();
+    }
+    EXPECT_FALSE(vekhost::parseCommandLine({"--plugin", "/p.so", "run", "--clip-seconds", "-2"}));
 }
 
 TEST(PageNotices, TopLevelVisibleBannersAreNoticesAndAreToldOnceUntilTheyChange) {
