@@ -2,15 +2,12 @@
 
 #include <vekhost/camera_feeder.h>
 #include <vekhost/host_log.h>
-#include <vekhost/page_notices.h>
 #include <vekhost/pattern_source.h>
+#include <vekhost/run_page.h>
 #include <vekhost/stable_ids.h>
 #include <vekhost/video_file_source.h>
-#include <vekhost/web_host_backend.h>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <mutex>
 #include <thread>
 
 namespace vekhost {
@@ -139,8 +136,9 @@ public:
                     feeders.back()->source().description());
         }
 
+        runPage = std::make_unique<RunPage>(host, annotator, [this] { return counters(); });
         if (options.webPort)
-            if (Status served = serveWebPage(); !served)
+            if (Status served = runPage->serve(*options.webPort, options.webAddressFile, out); !served)
                 return fail(served.error());
 
         started = Clock::now();
@@ -153,7 +151,7 @@ public:
         drain();
         const double pushing = secondsBetween(started, pushingEnded);
         const double waiting = secondsBetween(pushingEnded, Clock::now());
-        web.reset();
+        runPage->stop();
         // Packets delivered while the plugin shuts down are counted too.
         host.release();
         if (annotator)
@@ -165,31 +163,14 @@ private:
     Status fail(const std::string& message) {
         for (auto& feeder : feeders)
             feeder->stop();
-        web.reset();
+        if (runPage)
+            runPage->stop();
         host.release();
         return Failure{message};
     }
 
-    Status serveWebPage() {
-        webBackend = std::make_unique<HostWebBackend>(host, annotator, [this] { return tiles(); });
-        auto served = WebServer::start(*webBackend, *options.webPort);
-        if (!served)
-            return Failure{served.error()};
-        web = std::move(served.value());
-        out << "Web page: " << web->address() << "\n";
-        out.flush();
-        if (options.webAddressFile) {
-            std::ofstream file(*options.webAddressFile, std::ios::trunc);
-            file << web->address() << "\n";
-            if (!file.flush())
-                return Failure{"cannot write the web page's address to " + options.webAddressFile->string()};
-        }
-        return success();
-    }
-
-    std::vector<CameraTile> tiles() const {
+    std::vector<CameraTile> counters() const {
         std::vector<CameraTile> result;
-        std::lock_guard lock(noticesMutex);
         for (int camera = 0; camera < static_cast<int>(feeders.size()); ++camera) {
             const CameraLine current = line(camera);
             CameraTile tile;
@@ -201,25 +182,9 @@ private:
             tile.objects = current.metadata.objects;
             tile.events = current.metadata.events;
             tile.pushErrors = current.feeder.pushErrors;
-            tile.crossings = annotator ? annotator->crossings(current.id) : std::string();
-            const auto found = currentNotices.find(camera);
-            if (found != currentNotices.end())
-                tile.notices = found->second;
             result.push_back(std::move(tile));
         }
         return result;
-    }
-
-    // Downloads and long steps show on the devices' settings pages; they are told as they change.
-    void lookAtPages() {
-        for (int camera = 0; camera < static_cast<int>(feeders.size()); ++camera) {
-            auto page = host.deviceSettings(camera);
-            if (!page)
-                continue;
-            noticeReporter.report(host.camera(camera).name, page->model);
-            std::lock_guard lock(noticesMutex);
-            currentNotices[camera] = pageNotices(page->model);
-        }
     }
 
     void recordClips() {
@@ -266,7 +231,7 @@ private:
             if (allFinished())
                 return;
             if (now - lastStatus >= kStatusInterval) {
-                lookAtPages();
+                runPage->lookAtPages();
                 const double seconds = secondsBetween(lastStatus, now);
                 for (int camera = 0; camera < static_cast<int>(feeders.size()); ++camera) {
                     CameraLine current = line(camera);
@@ -353,11 +318,7 @@ private:
     std::shared_ptr<MetadataRecorder> recorder;
     std::shared_ptr<FrameAnnotator> annotator;
     std::vector<std::filesystem::path> clips;
-    NoticeReporter noticeReporter;
-    mutable std::mutex noticesMutex;
-    std::map<int, std::vector<std::string>> currentNotices;
-    std::unique_ptr<HostWebBackend> webBackend;
-    std::unique_ptr<WebServer> web;
+    std::unique_ptr<RunPage> runPage;
     std::vector<std::unique_ptr<CameraFeeder>> feeders;
     Clock::time_point started;
 };
