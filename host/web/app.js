@@ -96,7 +96,7 @@ function labelNode(item) {
   const node = element("div", { class: "field" });
   node.append(element("label", {}, item.caption || ""));
   // A label's text may be one link; anything else is shown as text.
-  const link = /^<a href="([^"]+)">([^<]*)<\/a>$/.exec(item.text || "");
+  const link = /^<a href="(https?:\/\/[^"]+)"[^>]*>([^<]*)<\/a>$/.exec(item.text || "");
   if (link) node.append(element("a", { href: link[1], target: "_blank", rel: "noopener" }, link[2]));
   else node.append(element("span", {}, item.text || ""));
   return node;
