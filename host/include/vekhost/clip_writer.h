@@ -1,5 +1,5 @@
 // A short video file of annotated frames, encoded with the best FFmpeg encoder at hand (H.264, then
-// VP8, then MPEG-4 Part 2) so that people can watch what the plugin saw instead of reading it.
+// VP8, then plain MPEG-4) so that people can watch what the plugin saw instead of reading it.
 #pragma once
 
 #include <vekhost/outcome.h>
