@@ -376,13 +376,19 @@ int main(int argc, char** argv) {
 
     std::printf("Baseline: NanoDet through the CPU runtime alone...\n");
     std::fflush(stdout);
-    const Child alone = runChild(argv[0], "--child-runtime");
+    Child alone = runChild(argv[0], "--child-runtime");
     std::printf("The plugin on the CPU runtime, %d cameras on %s...\n", kCameras, kVideo.filename().c_str());
     std::fflush(stdout);
     const Child cpu = runChild(argv[0], "--child-cpu");
     std::printf("The plugin on the reference runtime...\n");
     std::fflush(stdout);
     const Child reference = runChild(argv[0], "--child-reference");
+    // The machine may be busier during one of the two: the runtime's better showing is the baseline.
+    std::printf("Baseline again...\n");
+    std::fflush(stdout);
+    const Child again = runChild(argv[0], "--child-runtime");
+    if (again.ok && get(again, "throughput_fps") > get(alone, "throughput_fps"))
+        alone = again;
     if (!alone.ok || !cpu.ok)
         return failed("a measurement failed; see above");
 
