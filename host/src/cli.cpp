@@ -5,6 +5,7 @@
 
 #include <vekhost/command_line.h>
 #include <vekhost/host_log.h>
+#include <vekhost/page_notices.h>
 #include <vekhost/plugin_host.h>
 #include <vekhost/run_command.h>
 #include <chrono>
@@ -76,8 +77,17 @@ Status deviceSettingsSession(PluginHost& host, const DeviceSettingsOptions& opti
     if (!camera)
         return Failure{camera.error()};
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.waitSeconds);
-    while (std::chrono::steady_clock::now() < until && !(interrupt && interrupt->load()))
+    NoticeReporter notices;
+    auto nextLook = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < until && !(interrupt && interrupt->load())) {
+        // Downloads the engine makes meanwhile show their progress on the page.
+        if (std::chrono::steady_clock::now() >= nextLook) {
+            if (auto page = host.deviceSettings(*camera))
+                notices.report(host.camera(*camera).name, page->model);
+            nextLook = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 
     // The user acts on a page the server has shown: showing it is what makes the plugin fetch the
     // pipelines a device may switch to.

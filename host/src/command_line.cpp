@@ -151,6 +151,20 @@ public:
                 std::optional<double> interval;
                 handled = withValue(argument, number(argument, 0, false, interval));
                 result.run.frameIntervalSeconds = interval.value_or(result.run.frameIntervalSeconds);
+            } else if (argument == "--clip-seconds") {
+                std::optional<double> clip;
+                handled = withValue(argument, number(argument, 0, true, clip));
+                result.run.clipSeconds = clip.value_or(result.run.clipSeconds);
+            } else if (argument == "--web-port") {
+                handled = withValue(argument, [&](const std::string& v) -> Status {
+                    auto value = parseInteger(argument, v, 0, 65535);
+                    if (!value)
+                        return Failure{value.error()};
+                    result.run.webPort = static_cast<int>(*value);
+                    return success();
+                });
+            } else if (argument == "--web-address-file") {
+                handled = withValue(argument, assignTo(result.run.webAddressFile));
             } else {
                 return Failure{"unknown option " + argument};
             }
@@ -327,6 +341,11 @@ Run options:
   --metadata-out FILE      write every metadata packet as a JSON line
   --frames-out DIR         write annotated frames (boxes, class, track) as PPM images there
   --frame-interval S       one annotated frame per camera every S seconds (default 2)
+  --clip-seconds S         with --frames-out, also encode each camera's first S seconds of answered
+                           frames as a video clip there (default 10, 0 for none)
+  --web-port PORT          serve a page on 127.0.0.1:PORT with the cameras, their latest annotated
+                           frame, counters and settings pages (0 picks a free port)
+  --web-address-file FILE  write the page's address to FILE once it is served
 
 Device settings options:
   --camera N               the camera whose page is shown (default 1)

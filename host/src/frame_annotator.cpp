@@ -92,6 +92,19 @@ std::unique_ptr<VideoFrame> copyOf(const VideoFrame& frame) {
     return copy;
 }
 
+// Answers that lag further behind than this many frames are not waited for in clips.
+constexpr size_t kMaxClipBacklog = 32;
+
+// The snapshot's picture: the crossing line and its totals under the boxes.
+void annotate(VideoFrame& frame, const std::optional<CrossingLine>& line, const std::string& crossings,
+              const std::vector<AnnotatedBox>& boxes) {
+    if (line) {
+        drawLine(frame, *line);
+        drawText(frame, 0, 0, crossings);
+    }
+    drawBoxes(frame, boxes);
+}
+
 }  // namespace
 
 void drawBoxes(VideoFrame& frame, const std::vector<AnnotatedBox>& boxes) {
@@ -154,7 +167,7 @@ std::optional<CrossingLine> crossingLineOf(const SettingValues& values) {
     return std::nullopt;
 }
 
-bool writePpm(const VideoFrame& frame, const std::filesystem::path& path) {
+std::vector<uint8_t> rgbOf(const VideoFrame& frame) {
     const int width = frame.width();
     const int height = frame.height();
     std::vector<uint8_t> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
@@ -170,10 +183,15 @@ bool writePpm(const VideoFrame& frame, const std::filesystem::path& path) {
             pixel[2] = clampByte(luma + 2.017 * u);
         }
     }
+    return rgb;
+}
+
+bool writePpm(const VideoFrame& frame, const std::filesystem::path& path) {
+    const std::vector<uint8_t> rgb = rgbOf(frame);
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file)
         return false;
-    std::fprintf(file, "P6\n%d %d\n255\n", width, height);
+    std::fprintf(file, "P6\n%d %d\n255\n", frame.width(), frame.height());
     const bool written = std::fwrite(rgb.data(), 1, rgb.size(), file) == rgb.size();
     return std::fclose(file) == 0 && written;
 }
@@ -218,6 +236,11 @@ void FrameAnnotator::offerFrame(const std::string& cameraId, const VideoFrame& f
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex);
     Camera& camera = cameras[cameraId];
+    if (clipFormat && !camera.clipDone) {
+        if (camera.clipFrames.size() >= kMaxClipBacklog)
+            camera.clipFrames.pop_front();
+        camera.clipFrames.push_back(copyOf(frame));
+    }
     // A kept frame the plugin never answered is replaced after an interval.
     if (camera.lastKept && now - *camera.lastKept < interval)
         return;
@@ -227,33 +250,131 @@ void FrameAnnotator::offerFrame(const std::string& cameraId, const VideoFrame& f
 
 void FrameAnnotator::offerObjectPacket(const std::string& cameraId, int64_t timestampUs,
                                        const std::string& jsonLine) {
-    std::unique_ptr<VideoFrame> frame;
+    std::unique_ptr<VideoFrame> snapshot;
+    std::unique_ptr<VideoFrame> clipFrame;
     int64_t sequence = 0;
     std::optional<CrossingLine> line;
     std::string crossings;
     {
         std::lock_guard lock(mutex);
         const auto found = cameras.find(cameraId);
-        if (found == cameras.end() || !found->second.waiting ||
-            found->second.waiting->timestampUs() != timestampUs)
+        if (found == cameras.end())
             return;
-        frame = std::move(found->second.waiting);
-        sequence = ++found->second.written;
-        line = found->second.line;
-        crossings = found->second.crossings;
+        Camera& camera = found->second;
+        if (camera.waiting && camera.waiting->timestampUs() == timestampUs) {
+            snapshot = std::move(camera.waiting);
+            sequence = ++camera.written;
+        }
+        // Frames older than the one answered were skipped by the plugin.
+        while (!camera.clipFrames.empty() && camera.clipFrames.front()->timestampUs() < timestampUs)
+            camera.clipFrames.pop_front();
+        if (!camera.clipFrames.empty() && camera.clipFrames.front()->timestampUs() == timestampUs) {
+            clipFrame = std::move(camera.clipFrames.front());
+            camera.clipFrames.pop_front();
+        }
+        line = camera.line;
+        crossings = camera.crossings;
     }
-    if (line) {
-        drawLine(*frame, *line);
-        drawText(*frame, 0, 0, crossings);
+    if (!snapshot && !clipFrame)
+        return;
+    const std::vector<AnnotatedBox> boxes = boxesOfPacket(jsonLine);
+    if (clipFrame) {
+        annotate(*clipFrame, line, crossings, boxes);
+        addToClip(cameraId, *clipFrame);
     }
-    drawBoxes(*frame, boxesOfPacket(jsonLine));
+    if (!snapshot)
+        return;
+    annotate(*snapshot, line, crossings, boxes);
     char name[64];
     std::snprintf(name, sizeof(name), "-%06lld.ppm", static_cast<long long>(sequence));
     std::error_code ignored;
     std::filesystem::create_directories(outputDir, ignored);
     const auto path = outputDir / (cameraId + name);
-    if (!writePpm(*frame, path))
+    if (!writePpm(*snapshot, path))
         logWarning("cannot write the annotated frame " + path.string());
+    std::lock_guard lock(mutex);
+    cameras[cameraId].latest = std::move(snapshot);
+}
+
+void FrameAnnotator::addToClip(const std::string& cameraId, const VideoFrame& frame) {
+    bool done = false;
+    {
+        std::lock_guard lock(clipMutex);
+        if (!clipFormat)
+            return;
+        Clip& clip = clips[cameraId];
+        if (!clip.writer) {
+            std::error_code ignored;
+            std::filesystem::create_directories(outputDir, ignored);
+            auto opened = ClipWriter::open(outputDir / (cameraId + "-clip" + clipFormat->extension),
+                                           *clipFormat, frame.width(), frame.height(), clipFramesPerSecond);
+            if (opened) {
+                clip.writer = std::move(opened.value());
+                clip.firstTimestampUs = frame.timestampUs();
+                logInfo("recording a clip of " + std::to_string(clipLength.count() / 1000) + " s to " +
+                        clip.writer->path().string());
+            } else {
+                logWarning(opened.error());
+            }
+        }
+        if (clip.writer) {
+            if (Status written = clip.writer->write(frame); !written)
+                logVerbose(written.error());
+            done = frame.timestampUs() - clip.firstTimestampUs >=
+                   std::chrono::duration_cast<std::chrono::microseconds>(clipLength).count();
+            if (done) {
+                if (Status finished = clip.writer->finish(); !finished)
+                    logWarning(finished.error());
+                else if (clip.writer->framesWritten() > 0)
+                    finishedClips.push_back(clip.writer->path());
+                clip.writer.reset();
+            }
+        } else {
+            done = true;
+        }
+    }
+    if (!done)
+        return;
+    std::lock_guard lock(mutex);
+    cameras[cameraId].clipDone = true;
+    cameras[cameraId].clipFrames.clear();
+}
+
+void FrameAnnotator::recordClips(const ClipFormat& format, std::chrono::milliseconds length,
+                                 double framesPerSecond) {
+    std::scoped_lock lock(mutex, clipMutex);
+    clipFormat = format;
+    clipLength = length;
+    clipFramesPerSecond = framesPerSecond;
+}
+
+std::vector<std::filesystem::path> FrameAnnotator::finishClips() {
+    std::scoped_lock lock(mutex, clipMutex);
+    for (auto& [id, camera] : cameras)
+        camera.clipFrames.clear();
+    for (auto& [id, clip] : clips) {
+        if (!clip.writer)
+            continue;
+        if (Status finished = clip.writer->finish(); !finished)
+            logWarning(finished.error());
+        else if (clip.writer->framesWritten() > 0)
+            finishedClips.push_back(clip.writer->path());
+        clip.writer.reset();
+    }
+    clipFormat.reset();
+    return finishedClips;
+}
+
+std::string FrameAnnotator::crossings(const std::string& cameraId) const {
+    std::lock_guard lock(mutex);
+    const auto found = cameras.find(cameraId);
+    return found == cameras.end() || !found->second.line ? std::string() : found->second.crossings;
+}
+
+std::shared_ptr<const VideoFrame> FrameAnnotator::latestFrame(const std::string& cameraId) const {
+    std::lock_guard lock(mutex);
+    const auto found = cameras.find(cameraId);
+    return found == cameras.end() ? nullptr : found->second.latest;
 }
 
 void FrameAnnotator::offerEventPacket(const std::string& cameraId, const std::string& jsonLine) {

@@ -3,6 +3,7 @@
 #include <vekhost/camera_feeder.h>
 #include <vekhost/host_log.h>
 #include <vekhost/pattern_source.h>
+#include <vekhost/run_page.h>
 #include <vekhost/stable_ids.h>
 #include <vekhost/video_file_source.h>
 #include <chrono>
@@ -110,6 +111,7 @@ public:
                 *options.framesOut,
                 std::chrono::milliseconds(static_cast<int64_t>(options.frameIntervalSeconds * 1000)));
             recorder->annotateInto(annotator);
+            recordClips();
         }
         if (Status engine = host.obtainEngine(); !engine)
             return fail(engine.error());
@@ -134,6 +136,11 @@ public:
                     feeders.back()->source().description());
         }
 
+        runPage = std::make_unique<RunPage>(host, annotator, [this] { return counters(); });
+        if (options.webPort)
+            if (Status served = runPage->serve(*options.webPort, options.webAddressFile, out); !served)
+                return fail(served.error());
+
         started = Clock::now();
         for (auto& feeder : feeders)
             feeder->start();
@@ -144,8 +151,11 @@ public:
         drain();
         const double pushing = secondsBetween(started, pushingEnded);
         const double waiting = secondsBetween(pushingEnded, Clock::now());
+        runPage->stop();
         // Packets delivered while the plugin shuts down are counted too.
         host.release();
+        if (annotator)
+            clips = annotator->finishClips();
         return summarise(pushing, waiting);
     }
 
@@ -153,8 +163,41 @@ private:
     Status fail(const std::string& message) {
         for (auto& feeder : feeders)
             feeder->stop();
+        if (runPage)
+            runPage->stop();
         host.release();
         return Failure{message};
+    }
+
+    std::vector<CameraTile> counters() const {
+        std::vector<CameraTile> result;
+        for (int camera = 0; camera < static_cast<int>(feeders.size()); ++camera) {
+            const CameraLine current = line(camera);
+            CameraTile tile;
+            tile.id = current.id;
+            tile.name = current.name;
+            tile.source = feeders[static_cast<size_t>(camera)]->source().description();
+            tile.framesIn = current.feeder.framesPushed;
+            tile.objectPackets = current.metadata.objectPackets;
+            tile.objects = current.metadata.objects;
+            tile.events = current.metadata.events;
+            tile.pushErrors = current.feeder.pushErrors;
+            result.push_back(std::move(tile));
+        }
+        return result;
+    }
+
+    void recordClips() {
+        if (options.clipSeconds <= 0)
+            return;
+        const auto format = availableClipFormat();
+        if (!format) {
+            logInfo("no video encoder in this FFmpeg: no annotated clips, only frames");
+            return;
+        }
+        annotator->recordClips(*format,
+                               std::chrono::milliseconds(static_cast<int64_t>(options.clipSeconds * 1000)),
+                               options.framesPerSecond.value_or(0));
     }
 
     bool interrupted() const { return interrupt && interrupt->load(); }
@@ -188,6 +231,7 @@ private:
             if (allFinished())
                 return;
             if (now - lastStatus >= kStatusInterval) {
+                runPage->lookAtPages();
                 const double seconds = secondsBetween(lastStatus, now);
                 for (int camera = 0; camera < static_cast<int>(feeders.size()); ++camera) {
                     CameraLine current = line(camera);
@@ -254,6 +298,8 @@ private:
         if (annotator)
             out << "  Annotated frames: " << annotator->imagesWritten() << " written to "
                 << annotator->directory().string() << "\n";
+        for (const auto& clip : clips)
+            out << "  Annotated clip: " << clip.string() << "\n";
         out.flush();
         if (const auto failure = recorder->writeFailure())
             problems.push_back(*failure);
@@ -271,6 +317,8 @@ private:
     const std::atomic<bool>* interrupt;
     std::shared_ptr<MetadataRecorder> recorder;
     std::shared_ptr<FrameAnnotator> annotator;
+    std::vector<std::filesystem::path> clips;
+    std::unique_ptr<RunPage> runPage;
     std::vector<std::unique_ptr<CameraFeeder>> feeders;
     Clock::time_point started;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <vekhost/frame_annotator.h>
+#include <vekhost/video_file_source.h>
 #include <fstream>
 #include <sstream>
 
@@ -111,6 +112,49 @@ TEST(FrameAnnotator, CrossingLineComesFromTheStoredSettingsAndIsDrawnWithItsCoun
     ASSERT_GT(image.size(), pixels);
     // The totals' label sits in the top left corner on a dark background.
     EXPECT_LT(static_cast<uint8_t>(image[pixels]), 20);
+}
+
+// The clip holds the answered frames of its first second, in order, decodable again; frames the
+// plugin skipped and frames after the clip's length are not in it.
+TEST(FrameAnnotator, ClipHoldsTheAnsweredFramesOfItsLength) {
+    const auto format = vekhost::availableClipFormat();
+    if (!format)
+        GTEST_SKIP() << "this FFmpeg has no H.264, VP8 or MPEG-4 encoder";
+    ScratchDir dir("vek-annotator-clip");
+    vekhost::FrameAnnotator annotator(dir.path, std::chrono::seconds(100));
+    annotator.recordClips(*format, std::chrono::seconds(1), 10);
+    int answered = 0;
+    for (int index = 0; index < 15; ++index) {
+        const int64_t timestampUs = 1'000'000 + index * 100'000;
+        annotator.offerFrame("c1", *greyFrame(timestampUs));
+        // The plugin skips the fourth frame.
+        if (index == 3)
+            continue;
+        annotator.offerObjectPacket("c1", timestampUs, kPacket);
+        if (timestampUs - 1'000'000 <= 1'000'000)
+            ++answered;
+    }
+    // A packet for a frame never offered changes nothing.
+    annotator.offerObjectPacket("c2", 5, kPacket);
+    const auto clips = annotator.finishClips();
+    ASSERT_EQ(clips.size(), 1u);
+    EXPECT_EQ(clips[0], dir.path / ("c1-clip" + format->extension));
+
+    auto source = vekhost::VideoFileSource::open(clips[0], false);
+    ASSERT_TRUE(source) << source.error();
+    int decoded = 0;
+    for (;;) {
+        const auto next = source.value()->next();
+        if (next.state != vekhost::NextFrame::State::frame) {
+            EXPECT_EQ(next.state, vekhost::NextFrame::State::ended) << next.error;
+            break;
+        }
+        EXPECT_EQ(next.frame.frame->width(), 64);
+        // The box's top edge is drawn on every frame.
+        EXPECT_GT(luma(*next.frame.frame, 32, 24), 130);
+        ++decoded;
+    }
+    EXPECT_EQ(decoded, answered);
 }
 
 }  // namespace

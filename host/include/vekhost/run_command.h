@@ -30,6 +30,13 @@ struct RunOptions {
     // Where annotated frames go, one per camera per interval; unset writes none.
     std::optional<std::filesystem::path> framesOut;
     double frameIntervalSeconds = 2;
+    // Seconds of every answered frame per camera encoded as a clip beside the annotated frames, when
+    // FFmpeg has an encoder for it; 0 records none.
+    double clipSeconds = 10;
+    // The loopback port of the page showing the cameras and their settings; 0 takes a free one.
+    std::optional<int> webPort;
+    // Where the page's address is written once it is served.
+    std::optional<std::filesystem::path> webAddressFile;
     // Longest wait after the last push for the plugin's answers to frames already pushed.
     double drainSeconds = 2;
 };
