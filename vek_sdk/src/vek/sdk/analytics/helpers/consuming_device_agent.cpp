@@ -9,7 +9,8 @@ namespace vek::sdk::analytics {
 namespace {
 
 std::string agentPrefix(const std::string& instanceId, const std::string& deviceId) {
-    std::string prefix = "[" + LibContext::instance().name();
+    std::string prefix = "[";
+    prefix += LibContext::instance().name();
     if (!instanceId.empty())
         prefix += "_" + instanceId;
     return prefix + "_device" + "_" + deviceId + "] ";

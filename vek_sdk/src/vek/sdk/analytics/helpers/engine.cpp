@@ -9,7 +9,8 @@ namespace vek::sdk::analytics {
 namespace {
 
 std::string enginePrefix(const std::string& instanceId) {
-    std::string prefix = "[" + LibContext::instance().name();
+    std::string prefix = "[";
+    prefix += LibContext::instance().name();
     if (!instanceId.empty())
         prefix += "_" + instanceId;
     return prefix + "_engine] ";

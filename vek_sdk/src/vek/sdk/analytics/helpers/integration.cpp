@@ -6,9 +6,19 @@
 
 namespace vek::sdk::analytics {
 
+namespace {
+
+std::string integrationPrefix() {
+    std::string prefix = "[";
+    prefix += LibContext::instance().name();
+    prefix += "] ";
+    return prefix;
+}
+
+}  // namespace
+
 Integration::Integration(std::string integrationManifest, bool enableOutput)
-    : logUtils(enableOutput, "[" + LibContext::instance().name() + "] "),
-      integrationManifest(std::move(integrationManifest)) {
+    : logUtils(enableOutput, integrationPrefix()), integrationManifest(std::move(integrationManifest)) {
     logUtils.output("Created");
 }
 
