@@ -417,7 +417,9 @@ void Engine::processDevicesParameters(const std::string& devicesText) {
     if (!devices.IsArray() || devices.Empty())
         return;
     for (const auto& device : devices.GetArray()) {
-        const std::string id = Utils::jsonRequireString(device, "id");
+        if (!device.IsObject() || !device.HasMember("id") || !device["id"].IsString())
+            continue;
+        const std::string id(device["id"].GetString(), device["id"].GetStringLength());
         const auto agent = deviceAgents.find(id);
         if (agent == deviceAgents.end())
             continue;

@@ -191,7 +191,13 @@ void parseAssignedModels(const rapidjson::Value& devices, const DownloadContext&
     bool anyFailed = false;
     if (devices.IsArray() && !devices.Empty()) {
         for (const auto& device : devices.GetArray()) {
-            const std::string deviceId = Utils::jsonRequireString(device, "id");
+            // One malformed element must not keep every other device's models from being read.
+            const rapidjson::Value* id = member(device, "id");
+            if (!id || !id->IsString()) {
+                vekai_vlog("Warning! Skipping a device element without a string id.\n");
+                continue;
+            }
+            const std::string deviceId(id->GetString(), id->GetStringLength());
             const rapidjson::Value* parameters = member(device, "parameters");
             const rapidjson::Value* vekAI = parameters ? nonEmptyObjectMember(*parameters, "vekAI") : nullptr;
             const rapidjson::Value* assigned = vekAI ? member(*vekAI, "models") : nullptr;
