@@ -11,8 +11,8 @@
 
 namespace {
 
-VekAIObjectPtr object(const char* uuid) {
-    auto made = std::make_shared<VekAIObject_t>();
+vekai::VekAIObjectPtr object(const char* uuid) {
+    auto made = std::make_shared<vekai::VekAIObject_t>();
     made->trackId = vek::sdk::UuidHelper::fromStdString(uuid);
     made->typeId = "vek.vekai.forklift";
     made->boundingBox = {0.1f, 0.2f, 0.3f, 0.4f};
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request.timestampUs = 10;
     request.details = std::make_shared<DeviceAgentDetails_t>(DeviceAgentDetails_t{"cam", "Camera cam"});
     request.parentObject = object("{00000000-0000-0000-0000-0000000000aa}");
-    const ObjectsByClass sent{{"forklift",
+    const vekai::ObjectsByClass sent{{"forklift",
                                {object("{00000000-0000-0000-0000-000000000001}"),
                                 object("{00000000-0000-0000-0000-000000000002}")}},
                               {"person", {object("{00000000-0000-0000-0000-000000000003}")}}};

@@ -20,10 +20,10 @@ void disarm(rapidjson::Document& document) {
     for (auto& entry : document.GetArray()) {
         if (!entry.IsObject())
             continue;
-        if (const auto port = entry.FindMember("Port");
+        if (auto port = entry.FindMember("Port");
             port != entry.MemberEnd() && (port->value.IsInt64() || port->value.IsUint64()))
             port->value.SetInt(0);
-        if (const auto command = entry.FindMember("Command");
+        if (auto command = entry.FindMember("Command");
             command != entry.MemberEnd() && command->value.IsString())
             command->value.SetString("");
     }
