@@ -10,6 +10,7 @@
 #include "fuzz_support.h"
 #include "messaging_manager.h"
 #include "model_assignment.h"
+#include "utils/bounded_json.h"
 
 namespace {
 
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rapidjson::Document devices;
-    if (devices.Parse(reinterpret_cast<const char*>(data), size).HasParseError())
+    if (Utils::parseBoundedJson(devices, std::string_view(reinterpret_cast<const char*>(data), size))
+            .HasParseError())
         return 0;
     const std::string root = fuzz::scratch().path.string();
     const ModelAssignment::DownloadContext context{"Generic CPU", "application/x-onnx", root + "/model_files",

@@ -9,6 +9,7 @@
 
 #include "corvane/vekai_external_config.h"
 #include "fuzz_support.h"
+#include "utils/bounded_json.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     rapidjson::Document document;
-    if (!document.Parse(text.c_str(), text.size()).HasParseError()) {
+    if (!Utils::parseBoundedJson(document, text).HasParseError()) {
         disarm(document);
         text = compact(document);
     }

@@ -8,6 +8,7 @@
 #include "corvane/raw_postprocessors/raw_postprocessor_architecture.h"
 #include "corvane/vekai_postprocessor_utils.h"
 #include "messaging_manager.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -246,7 +247,7 @@ void applyRawPostprocessingConfig(const std::string& path, ModelMap& models) {
         return;
     }
     rapidjson::Document document;
-    if (document.Parse(text.c_str(), text.size()).HasParseError()) {
+    if (Utils::parseBoundedJson(document, text).HasParseError()) {
         vekai_vlog("Warning! [Engine] Failed to parse raw_postprocessing.json.\n");
         return;
     }

@@ -10,6 +10,7 @@
 #include "api_manager.h"
 #include "engine.h"
 #include "ini_manager.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -102,7 +103,7 @@ void RegistrationManager::checkCloudConnection(const UtilityProvider& utilityPro
 RegistrationManager::AvailablePipeline RegistrationManager::toAvailablePipeline(
     const std::string& elementJson) {
     rapidjson::Document element;
-    element.Parse(elementJson.c_str(), elementJson.size());
+    Utils::parseBoundedJson(element, elementJson);
     std::string id;
     std::string name;
     if (!element.HasParseError() && element.IsObject()) {
@@ -168,7 +169,7 @@ std::vector<RegistrationManager::AvailablePipeline> RegistrationManager::fetchDe
 std::vector<RegistrationManager::AvailablePipeline> RegistrationManager::parseAvailablePipelines(
     const std::string& body) {
     rapidjson::Document document;
-    if (document.Parse(body.c_str(), body.size()).HasParseError() || !document.IsArray())
+    if (Utils::parseBoundedJson(document, body).HasParseError() || !document.IsArray())
         return {};
     std::vector<AvailablePipeline> pipelines;
     for (const auto& element : document.GetArray()) {
@@ -223,7 +224,7 @@ void RegistrationManager::resetDevicePipelines(const UtilityProvider& utilityPro
 std::vector<std::pair<std::string, std::string>> RegistrationManager::resetDevicePatches(
     const std::string& answer) {
     rapidjson::Document document;
-    if (document.Parse(answer.c_str(), answer.size()).HasParseError() || !document.IsObject() ||
+    if (Utils::parseBoundedJson(document, answer).HasParseError() || !document.IsObject() ||
         !document.HasMember("Devices") || !document["Devices"].IsObject())
         return {};
     std::vector<std::pair<std::string, std::string>> patches;

@@ -178,6 +178,13 @@ TEST_F(EngineFixture, DeviceListElementsWithoutAStringIdAreSkipped) {
     EXPECT_EQ(vekEngine().getAssignedModelsCopy().count("m1"), 1u);
 }
 
+// A list nested a million levels deep used to overflow the loop thread's stack.
+TEST_F(EngineFixture, DeviceListNestedBeyondTheBoundIsRefused) {
+    const std::string depth(1'000'000, '[');
+    EXPECT_NO_THROW(vekEngine().processDevicesParameters(depth + std::string(depth.size(), ']')));
+    EXPECT_TRUE(vekEngine().getAssignedModelsCopy().empty());
+}
+
 TEST(PluginEngineCreation, FailsClearlyWithoutAUsableWorkingDirectory) {
     testhost::TempDir home{"vek-home"};
     testhost::TempDir data{"vek-data"};

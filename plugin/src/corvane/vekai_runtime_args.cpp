@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "utils/bounded_json.h"
 #include "vekai_utilities/vekai_utils.h"
 
 std::vector<std::pair<std::string, std::string>> readRuntimeArgsFile(const std::string& path) {
@@ -23,7 +24,7 @@ std::vector<std::pair<std::string, std::string>> readRuntimeArgsFile(const std::
         return args;
     }
     rapidjson::Document document;
-    document.Parse(content.c_str(), content.size());
+    Utils::parseBoundedJson(document, content);
     if (document.HasParseError()) {
         vekai_vlog("Warning! Failed to parse runtime args JSON: %s\n", path.c_str());
         return args;
