@@ -1,5 +1,6 @@
 // The server's device list as the loop reads it: assigned models for the installed runtime, each
-// device's pipeline tree against those models, and the sensitivity write-back built from it.
+// device's pipeline tree against those models, the sensitivity write-back and the device manifest
+// built from it.
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -8,6 +9,7 @@
 
 #include "device_settings.h"
 #include "fuzz_support.h"
+#include "local_settings_manager.h"
 #include "messaging_manager.h"
 #include "model_assignment.h"
 #include "utils/bounded_json.h"
@@ -63,6 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto parsed = ModelAssignment::parsePipelineNodes(pipelines, "", "device", models, noPreprocessors,
                                                           noPostprocessors, messages);
         DeviceSettings::nmsPatchBody(compact(device), parsed.stages);
+        DeviceAgentSettings_t settings;
+        settings.stages = std::move(parsed.stages);
+        SettingsManager::generateDeviceAgentManifest(settings, noPostprocessors);
     }
     return 0;
 }

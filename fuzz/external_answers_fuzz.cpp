@@ -38,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request.details = std::make_shared<DeviceAgentDetails_t>(DeviceAgentDetails_t{"cam", "Camera cam"});
     request.parentObject = object("{00000000-0000-0000-0000-0000000000aa}");
     const vekai::ObjectsByClass sent{{"forklift",
-                               {object("{00000000-0000-0000-0000-000000000001}"),
-                                object("{00000000-0000-0000-0000-000000000002}")}},
-                              {"person", {object("{00000000-0000-0000-0000-000000000003}")}}};
+                                      {object("{00000000-0000-0000-0000-000000000001}"),
+                                       object("{00000000-0000-0000-0000-000000000002}")}},
+                                     {"person", {object("{00000000-0000-0000-0000-000000000003}")}}};
     vekai::deserializeObjectsFromMessagepack(request, sent, answer);
     return 0;
 }

@@ -21,12 +21,10 @@ void disarm(rapidjson::Document& document) {
     for (auto& entry : document.GetArray()) {
         if (!entry.IsObject())
             continue;
-        if (auto port = entry.FindMember("Port");
-            port != entry.MemberEnd() && (port->value.IsInt64() || port->value.IsUint64()))
-            port->value.SetInt(0);
-        if (auto command = entry.FindMember("Command");
-            command != entry.MemberEnd() && command->value.IsString())
-            command->value.SetString("");
+        if (entry.HasMember("Port") && (entry["Port"].IsInt64() || entry["Port"].IsUint64()))
+            entry["Port"].SetInt(0);
+        if (entry.HasMember("Command") && entry["Command"].IsString())
+            entry["Command"].SetString("");
     }
 }
 

@@ -1,5 +1,5 @@
 // Shared pieces of the fuzz targets: quiet logging that still formats every line, a scratch
-// directory per process for readers that take a file, and no developer configuration file.
+// directory for readers that take a file, and no developer configuration file.
 #pragma once
 
 #include <unistd.h>
@@ -14,18 +14,20 @@
 
 namespace fuzz {
 
-// Removed when the process ends normally; a crashing run leaves it for inspection.
+// scripts/fuzz hands each run a directory in memory and removes it afterwards (libFuzzer ends a
+// run without destroying statics); a run started by hand gets a fresh one under the temporary
+// directory, left for inspection.
 class ScratchDirectory {
 public:
     ScratchDirectory() {
+        if (const char* given = std::getenv("VEK_FUZZ_SCRATCH"); given && *given) {
+            path = given;
+            return;
+        }
         std::string pattern = (std::filesystem::temp_directory_path() / "vekai-fuzz-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr)
             std::abort();
         path = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code error;
-        std::filesystem::remove_all(path, error);
     }
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
