@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "ini_manager.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -73,7 +74,7 @@ std::vector<std::string> classifyDevices(const APIManager::UtilityProvider& util
         return {};
     }
     rapidjson::Document devices;
-    if (devices.Parse(response.c_str(), response.size()).HasParseError() || !devices.IsArray())
+    if (Utils::parseBoundedJson(devices, response).HasParseError() || !devices.IsArray())
         return {};
 
     std::vector<std::string> ids;
@@ -182,7 +183,7 @@ std::unique_ptr<rapidjson::Document> APIManager::getServerParameters(const Utili
     if (response.empty())
         return nullptr;
     auto document = std::make_unique<rapidjson::Document>();
-    if (document->Parse(response.c_str(), response.size()).HasParseError())
+    if (Utils::parseBoundedJson(*document, response).HasParseError())
         return nullptr;
     return document;
 }

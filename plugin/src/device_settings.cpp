@@ -12,6 +12,7 @@
 
 #include "corvane/vekai_external_processors.h"
 #include "setting_strings.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -63,7 +64,7 @@ void applyCrop(pipeline_stage_parameters_t& node, const std::string* text) {
     if (!text)
         return;
     rapidjson::Document document;
-    document.Parse(text->c_str(), text->size());
+    Utils::parseBoundedJson(document, *text);
     if (document.HasParseError())
         return;
     const Value* points = figurePoints(document);
@@ -110,7 +111,7 @@ void applyShownClasses(pipeline_stage_parameters_t& node, const std::string* tex
         setModelClasses(true);
     } else {
         rapidjson::Document document;
-        document.Parse(text->c_str(), text->size());
+        Utils::parseBoundedJson(document, *text);
         if (document.HasParseError()) {
             vekai_vlog_verbose("Warning! Failed to parse visualisation settings for pipeline %s\n",
                                node.stageId.c_str());
@@ -141,7 +142,7 @@ void applyMasks(pipeline_stage_parameters_t& node, const Values& values) {
         if (!polygon)
             continue;
         rapidjson::Document document;
-        document.Parse(polygon->c_str(), polygon->size());
+        Utils::parseBoundedJson(document, *polygon);
         if (document.HasParseError()) {
             vekai_vlog("Failed to parse polygon for mask %u\n", static_cast<unsigned>(index));
             continue;
@@ -165,7 +166,7 @@ void applyCrossingLine(pipeline_stage_parameters_t& node, const std::string* tex
     if (!text)
         return;
     rapidjson::Document document;
-    document.Parse(text->c_str(), text->size());
+    Utils::parseBoundedJson(document, *text);
     if (document.HasParseError()) {
         vekai_vlog("Failed to parse line crossing settings\n");
         return;
@@ -408,7 +409,7 @@ bool saveCache(const std::string& path, const Values& values) {
 std::optional<std::string> nmsPatchBody(const std::string& storedParameters,
                                         std::vector<pipeline_stage_parameters_t>& stages) {
     rapidjson::Document stored;
-    stored.Parse(storedParameters.c_str(), storedParameters.size());
+    Utils::parseBoundedJson(stored, storedParameters);
     const Value* pipelines = nullptr;
     if (!stored.HasParseError() && stored.IsObject()) {
         auto parameters = stored.FindMember("parameters");

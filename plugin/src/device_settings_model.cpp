@@ -5,6 +5,7 @@
 #include "accl_manager/utils.h"
 #include "corvane/vekai_external_processors.h"
 #include "setting_strings.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -132,7 +133,7 @@ void addExternalSettings(Builder& b, Value& items, const std::string& processorN
     b.add(group, "caption", processorName + " Settings");
     b.add(group, "visible", ready);
     rapidjson::Document parsed;
-    parsed.Parse(settingsText.c_str(), settingsText.size());
+    Utils::parseBoundedJson(parsed, settingsText);
     if (parsed.HasParseError() || !parsed.IsArray()) {
         vekai_vlog("%s", warning);
     } else {

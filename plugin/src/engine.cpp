@@ -12,6 +12,7 @@
 #include "local_settings_manager.h"
 #include "model_assignment.h"
 #include "plugin.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -406,7 +407,7 @@ bool Engine::checkSiteIDChange(const rapidjson::Document& serverDocument) {
 void Engine::processDevicesParameters(const std::string& devicesText) {
     std::lock_guard modelsLock(assignedModelsMutex);
     rapidjson::Document devices;
-    if (devices.Parse(devicesText.c_str(), devicesText.size()).HasParseError()) {
+    if (Utils::parseBoundedJson(devices, devicesText).HasParseError()) {
         vekai_vlog("Error: Failed to parse devices parameters JSON.\n");
         return;
     }
@@ -417,7 +418,9 @@ void Engine::processDevicesParameters(const std::string& devicesText) {
     if (!devices.IsArray() || devices.Empty())
         return;
     for (const auto& device : devices.GetArray()) {
-        const std::string id = Utils::jsonRequireString(device, "id");
+        if (!device.IsObject() || !device.HasMember("id") || !device["id"].IsString())
+            continue;
+        const std::string id(device["id"].GetString(), device["id"].GetStringLength());
         const auto agent = deviceAgents.find(id);
         if (agent == deviceAgents.end())
             continue;

@@ -8,6 +8,7 @@
 #include "corvane/raw_postprocessors/raw_postprocessor_architecture.h"
 #include "corvane/vekai_postprocessor_utils.h"
 #include "messaging_manager.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -203,7 +204,13 @@ void parseAssignedModels(const rapidjson::Value& devices, const DownloadContext&
     bool anyFailed = false;
     if (devices.IsArray() && !devices.Empty()) {
         for (const auto& device : devices.GetArray()) {
-            const std::string deviceId = Utils::jsonRequireString(device, "id");
+            // One malformed element must not keep every other device's models from being read.
+            const rapidjson::Value* id = member(device, "id");
+            if (!id || !id->IsString()) {
+                vekai_vlog("Warning! Skipping a device element without a string id.\n");
+                continue;
+            }
+            const std::string deviceId(id->GetString(), id->GetStringLength());
             const rapidjson::Value* parameters = member(device, "parameters");
             const rapidjson::Value* vekAI = parameters ? nonEmptyObjectMember(*parameters, "vekAI") : nullptr;
             const rapidjson::Value* assigned = vekAI ? member(*vekAI, "models") : nullptr;
@@ -257,7 +264,7 @@ void applyRawPostprocessingConfig(const std::string& path, ModelMap& models) {
         return;
     }
     rapidjson::Document document;
-    if (document.Parse(text.c_str(), text.size()).HasParseError()) {
+    if (Utils::parseBoundedJson(document, text).HasParseError()) {
         vekai_vlog("Warning! [Engine] Failed to parse raw_postprocessing.json.\n");
         return;
     }

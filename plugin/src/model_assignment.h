@@ -27,7 +27,7 @@ struct DownloadContext {
 };
 
 // Rebuilds the model map from the device list; a bad model is skipped with the
-// "PARSE_MODEL_FAILED" notice, which a clean call removes. Throws for an element without an id.
+// "PARSE_MODEL_FAILED" notice, which a clean call removes. Elements without a string id are skipped.
 void parseAssignedModels(const rapidjson::Value& devices, const DownloadContext& context, ModelMap& models,
                          MessagingManager& messages);
 

@@ -10,6 +10,7 @@
 #include "api_manager.h"
 #include "engine.h"
 #include "ini_manager.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -102,7 +103,7 @@ void RegistrationManager::checkCloudConnection(const UtilityProvider& utilityPro
 RegistrationManager::AvailablePipeline RegistrationManager::toAvailablePipeline(
     const std::string& elementJson) {
     rapidjson::Document element;
-    element.Parse(elementJson.c_str(), elementJson.size());
+    Utils::parseBoundedJson(element, elementJson);
     std::string id;
     std::string name;
     if (!element.HasParseError() && element.IsObject()) {
@@ -162,8 +163,13 @@ std::vector<RegistrationManager::AvailablePipeline> RegistrationManager::fetchDe
         vekai_vlog("Failed to fetch available pipelines! Body can not be read.\n");
         return {};
     }
+    return parseAvailablePipelines(*body);
+}
+
+std::vector<RegistrationManager::AvailablePipeline> RegistrationManager::parseAvailablePipelines(
+    const std::string& body) {
     rapidjson::Document document;
-    if (document.Parse(body->c_str(), body->size()).HasParseError() || !document.IsArray())
+    if (Utils::parseBoundedJson(document, body).HasParseError() || !document.IsArray())
         return {};
     std::vector<AvailablePipeline> pipelines;
     for (const auto& element : document.GetArray()) {
@@ -209,17 +215,25 @@ void RegistrationManager::resetDevicePipelines(const UtilityProvider& utilityPro
     const auto answer = client->fetchEntireMessageBody();
     if (!answer)
         return;
+    for (const auto& [deviceId, text] : resetDevicePatches(*answer)) {
+        vekai_vlog_verbose("Patching parameters to device: %s : %s\n", deviceId.c_str(), text.c_str());
+        APIManager::patchDeviceParameters(utilityProvider, text, deviceId);
+    }
+}
+
+std::vector<std::pair<std::string, std::string>> RegistrationManager::resetDevicePatches(
+    const std::string& answer) {
     rapidjson::Document document;
-    if (document.Parse(answer->c_str(), answer->size()).HasParseError() || !document.IsObject() ||
+    if (Utils::parseBoundedJson(document, answer).HasParseError() || !document.IsObject() ||
         !document.HasMember("Devices") || !document["Devices"].IsObject())
-        return;
+        return {};
+    std::vector<std::pair<std::string, std::string>> patches;
     for (const auto& device : document["Devices"].GetObject()) {
         auto parameters = Utils::createEmptyParametersObject();
         auto& parametersAllocator = parameters.document->GetAllocator();
         (*parameters.document)["parameters"]["vekAI"].CopyFrom(device.value, parametersAllocator);
-        const std::string text = Utils::finaliseDocument(*parameters.document);
-        const std::string deviceId(device.name.GetString(), device.name.GetStringLength());
-        vekai_vlog_verbose("Patching parameters to device: %s : %s\n", deviceId.c_str(), text.c_str());
-        APIManager::patchDeviceParameters(utilityProvider, text, deviceId);
+        patches.emplace_back(std::string(device.name.GetString(), device.name.GetStringLength()),
+                             Utils::finaliseDocument(*parameters.document));
     }
+    return patches;
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace vek::network::http {
@@ -51,6 +52,10 @@ public:
 
     // The triple of one element of the available-pipelines answer.
     static AvailablePipeline toAvailablePipeline(const std::string& elementJson);
+    // Every element of the available-pipelines answer; none when it is not a JSON array.
+    static std::vector<AvailablePipeline> parseAvailablePipelines(const std::string& body);
+    // Device id and parameters PATCH body for each member of the reset answer's "Devices" object.
+    static std::vector<std::pair<std::string, std::string>> resetDevicePatches(const std::string& answer);
 
 private:
     std::atomic<int32_t> state{kNotChecked};

@@ -22,6 +22,8 @@ enum { SEND_SIDE = 1, RECEIVE_SIDE = 0 };
 /* A plugin that keeps its counter full must not keep a sender draining forever. */
 enum { MAX_STALE_SIGNALS = 64 };
 enum { MAX_NAME = 256 };
+/* A TCP message announced as large grows the buffer in steps of at least this many bytes. */
+enum { MIN_RECEIVE_GROWTH = 64 * 1024 };
 
 typedef struct shm_object {
     int fd;
@@ -254,12 +256,15 @@ int vekai_peer_receive(vekai_peer_channel* channel, int timeout_ms, const void**
     if (code != VEKAI_IPC_SIGNAL_DATA) {
         return VEKAI_IPC_UNEXPECTED_SIGNAL;
     }
-    memcpy(&announced, channel->data.map, sizeof announced);
-    /* Never read past the object, even if it shrank behind our back. */
+    /* Never read past the object, not even its length header, if it shrank behind our back. */
     usable = fstat(channel->data.fd, &info) == 0 && (size_t)info.st_size < channel->data.len
                  ? (size_t)info.st_size
                  : channel->data.len;
-    if (usable < VEKAI_IPC_LENGTH_HEADER_BYTES || announced > usable - VEKAI_IPC_LENGTH_HEADER_BYTES) {
+    if (channel->data.map == NULL || usable < VEKAI_IPC_LENGTH_HEADER_BYTES) {
+        return VEKAI_IPC_LENGTH_EXCEEDS_OBJECT;
+    }
+    memcpy(&announced, channel->data.map, sizeof announced);
+    if (announced > usable - VEKAI_IPC_LENGTH_HEADER_BYTES) {
         return VEKAI_IPC_LENGTH_EXCEEDS_OBJECT;
     }
     *data = channel->data.map + VEKAI_IPC_LENGTH_HEADER_BYTES;
@@ -421,6 +426,7 @@ static int read_exactly(int fd, uint8_t* data, size_t size) {
 int vekai_peer_tcp_receive(int fd, vekai_peer_buffer* message) {
     uint8_t header[VEKAI_TCP_LENGTH_HEADER_BYTES];
     uint32_t length;
+    size_t received = 0;
     int status;
     if (message == NULL) {
         return VEKAI_IPC_INVALID;
@@ -431,16 +437,33 @@ int vekai_peer_tcp_receive(int fd, vekai_peer_buffer* message) {
     }
     length = (uint32_t)header[0] | (uint32_t)header[1] << 8 | (uint32_t)header[2] << 16 |
              (uint32_t)header[3] << 24;
-    if (length > message->capacity) {
-        uint8_t* grown = realloc(message->data, length);
-        if (grown == NULL) {
-            return VEKAI_PEER_OUT_OF_MEMORY;
+    /* The buffer grows with the bytes that really arrive, not with the announced length alone. */
+    message->length = 0;
+    while (received < length) {
+        size_t chunk;
+        if (received == message->capacity) {
+            size_t wanted = message->capacity * 2 > (size_t)MIN_RECEIVE_GROWTH ? message->capacity * 2
+                                                                               : (size_t)MIN_RECEIVE_GROWTH;
+            uint8_t* grown;
+            if (wanted > length) {
+                wanted = length;
+            }
+            grown = realloc(message->data, wanted);
+            if (grown == NULL) {
+                return VEKAI_PEER_OUT_OF_MEMORY;
+            }
+            message->data = grown;
+            message->capacity = wanted;
         }
-        message->data = grown;
-        message->capacity = length;
+        chunk = (message->capacity < length ? message->capacity : length) - received;
+        status = read_exactly(fd, message->data + received, chunk);
+        if (status != VEKAI_IPC_OK) {
+            return status;
+        }
+        received += chunk;
     }
     message->length = length;
-    return read_exactly(fd, message->data, length);
+    return VEKAI_IPC_OK;
 }
 
 int vekai_peer_tcp_send(int fd, const void* data, uint32_t length) {

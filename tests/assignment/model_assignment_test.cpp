@@ -140,12 +140,17 @@ TEST(AssignedModels, DownloadsWithoutSizeOrForAnotherRuntimeAreNeverFetched) {
     EXPECT_EQ(models.count("dots"), 0u) << "a download named '..' would escape the cache";
 }
 
-TEST(AssignedModels, ADeviceElementWithoutIdAbortsTheCall) {
+// A device list with one malformed element used to lose every model behind it.
+TEST(AssignedModels, DeviceElementsWithoutAStringIdAreSkippedAndTheOthersStillCount) {
     MessagingManager messages;
-    ModelMap models;
-    EXPECT_THROW(
-        ModelAssignment::parseAssignedModels(parse(R"([{"parameters":{}}])"), kContext, models, messages),
-        std::runtime_error);
+    const std::string withoutId = R"({"parameters":{"vekAI":{"PluginEnabled":true,"models":[)" +
+                                  model("lost", "2024-05-01T00:00:00") + "]}}}";
+    const auto models =
+        assign("[7," + withoutId + R"(,{"id":5},)" + device("d1", model("m1", "2024-05-01T00:00:00")) + "]",
+               messages);
+    EXPECT_EQ(models.size(), 1u);
+    EXPECT_EQ(models.count("m1"), 1u);
+    EXPECT_TRUE(messages.getMessages().empty());
 }
 
 struct Pipelines : ::testing::Test {

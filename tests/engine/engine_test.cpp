@@ -164,6 +164,27 @@ TEST_F(EngineFixture, RuntimeReselectionSetsTheStateAndDropsTheDocumentationNoti
     EXPECT_TRUE(messages.getMessages().empty());
 }
 
+// One element without a string id used to abort the whole pass, after the models had been cleared.
+TEST_F(EngineFixture, DeviceListElementsWithoutAStringIdAreSkipped) {
+    const std::string model =
+        R"({"UUID":"m1","UpdatedAt":"2024-05-01T00:00:00","Name":"M","Downloads":[],)"
+        R"("InputDriverDetails":{"width":64,"height":64,"channels":3,"vars":[1,1,1],"means":[0,0,0],"order":1},)"
+        R"("NamedInput":[{"DataType":"float32","Name":"images","Shape":[1,3,64,64]}],)"
+        R"("NamedOutput":[{"DataType":"float","Name":"out","Shape":[1,6]}]})";
+    const std::string devices = R"([7,{"id":null},{"id":"cam1","parameters":{"vekAI":{"PluginEnabled":true,)"
+                                R"("models":[)" +
+                                model + R"(],"pipelines":[]}}}])";
+    EXPECT_NO_THROW(vekEngine().processDevicesParameters(devices));
+    EXPECT_EQ(vekEngine().getAssignedModelsCopy().count("m1"), 1u);
+}
+
+// A list nested a million levels deep used to overflow the loop thread's stack.
+TEST_F(EngineFixture, DeviceListNestedBeyondTheBoundIsRefused) {
+    const std::string depth(1'000'000, '[');
+    EXPECT_NO_THROW(vekEngine().processDevicesParameters(depth + std::string(depth.size(), ']')));
+    EXPECT_TRUE(vekEngine().getAssignedModelsCopy().empty());
+}
+
 TEST(PluginEngineCreation, FailsClearlyWithoutAUsableWorkingDirectory) {
     testhost::TempDir home{"vek-home"};
     testhost::TempDir data{"vek-data"};

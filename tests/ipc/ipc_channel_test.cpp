@@ -328,15 +328,21 @@ INSTANTIATE_TEST_SUITE_P(Lengths, HostileLengthTest,
                                            HostileCase{0x7FFFFFFF, VEKAI_IPC_LENGTH_EXCEEDS_OBJECT},
                                            HostileCase{0xFFFFFFFF, VEKAI_IPC_LENGTH_EXCEEDS_OBJECT}));
 
-TEST_F(ChannelTest, ObjectShrunkWithoutNoticeIsNotReadPastItsEnd) {
-    // The peer cuts the object down behind the plugin's mapping and announces more than is left.
+class ShrunkObjectTest : public ChannelTest, public ::testing::WithParamInterface<size_t> {};
+
+// The peer cuts the object down behind the plugin's mapping and announces more than is left; cut
+// below the length header, even reading the header used to fault the whole process.
+TEST_P(ShrunkObjectTest, ObjectShrunkWithoutNoticeIsNotReadPastItsEnd) {
     peer->writeMessage(100, pattern(100));
-    peer->resizeData(16);
+    ASSERT_EQ(ftruncate(channel->dataShm->fd, static_cast<off_t>(GetParam())), 0);
     peer->raise(VEKAI_IPC_SIGNAL_DATA);
     const uint8_t* data = nullptr;
     uint32_t length = 0;
     EXPECT_EQ(vekai_ipc_receive(channel.get(), 1000, &data, &length), VEKAI_IPC_LENGTH_EXCEEDS_OBJECT);
+    EXPECT_EQ(data, nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ShrunkObjectTest, ::testing::Values(size_t{16}, size_t{0}));
 
 struct DescriptionCase {
     friend void PrintTo(const DescriptionCase& c, std::ostream* out) { *out << c.name; }

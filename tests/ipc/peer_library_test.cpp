@@ -123,6 +123,32 @@ TEST_F(PeerLibraryTest, ReceiveRefusesLengthBeyondTheObject) {
     EXPECT_EQ(data, nullptr);
 }
 
+// The plugin's end signals through its slot 0 and counter 0.
+void raiseToPeer(ipc_sync_internal_t* plugin, uint8_t code) {
+    plugin->signalSlots[0][0] = code;
+    const uint64_t one = 1;
+    ASSERT_EQ(write(plugin->eventFds[0], &one, sizeof one), static_cast<ssize_t>(sizeof one));
+}
+
+// An object cut below its length header, with or without a resize notice, used to fault the
+// program on the header itself (a failed re-map left no mapping at all).
+TEST_F(PeerLibraryTest, ReceiveRefusesAnObjectCutBelowItsLengthHeader) {
+    const void* data = nullptr;
+    uint32_t length = 0;
+    ASSERT_EQ(ftruncate(requests->dataShm->fd, 0), 0);
+    raiseToPeer(requests.get(), VEKAI_IPC_SIGNAL_DATA);
+    EXPECT_EQ(vekai_peer_receive(peerRequests.get(), 1000, &data, &length), VEKAI_IPC_LENGTH_EXCEEDS_OBJECT);
+
+    ASSERT_EQ(ftruncate(requests->dataShm->fd, 0), 0);
+    raiseToPeer(requests.get(), VEKAI_IPC_SIGNAL_REALLOC);
+    EXPECT_EQ(vekai_peer_receive(peerRequests.get(), 1000, &data, &length), VEKAI_IPC_INVALID);
+    raiseToPeer(requests.get(), VEKAI_IPC_SIGNAL_DATA);
+    EXPECT_EQ(vekai_peer_receive(peerRequests.get(), 1000, &data, &length), VEKAI_IPC_LENGTH_EXCEEDS_OBJECT);
+    EXPECT_EQ(data, nullptr);
+    // The plugin's end still unlinks the names at tear-down.
+    ASSERT_EQ(ftruncate(requests->dataShm->fd, 1028), 0);
+}
+
 TEST_F(PeerLibraryTest, ReceiveTimesOutAndReportsUnexpectedCodes) {
     const void* data = nullptr;
     uint32_t length = 0;

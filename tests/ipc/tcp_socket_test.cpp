@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <future>
+#include <vector>
 
 #include "vekai_external_peer.h"
 
@@ -84,6 +85,41 @@ TEST(TcpSocket, FramedExchangeWithPeerLibrary) {
     }
     socket->close();
     EXPECT_EQ(server.get(), 3);
+}
+
+// A header announcing 4 GiB used to make the program allocate all of it before a byte arrived.
+TEST(TcpSocket, PeerBufferGrowsWithTheBytesThatArriveNotWithTheAnnouncedLength) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const uint8_t stream[] = {0xFF, 0xFF, 0xFF, 0xFF, 'a', 'b', 'c'};
+    ASSERT_EQ(write(pair[0], stream, sizeof stream), static_cast<ssize_t>(sizeof stream));
+    close(pair[0]);
+    vekai_peer_buffer message{};
+    EXPECT_EQ(vekai_peer_tcp_receive(pair[1], &message), VEKAI_PEER_CLOSED);
+    EXPECT_LE(message.capacity, size_t{64 * 1024});
+    EXPECT_EQ(message.length, 0u);
+    vekai_peer_buffer_free(&message);
+    close(pair[1]);
+}
+
+TEST(TcpSocket, PeerBufferTakesAMessageLargerThanOneGrowthStep) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    std::vector<uint8_t> body(200 * 1024);
+    for (size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<uint8_t>(i * 7);
+    auto writer = std::async(std::launch::async, [&] {
+        EXPECT_EQ(vekai_peer_tcp_send(pair[0], body.data(), static_cast<uint32_t>(body.size())),
+                  VEKAI_IPC_OK);
+    });
+    vekai_peer_buffer message{};
+    ASSERT_EQ(vekai_peer_tcp_receive(pair[1], &message), VEKAI_IPC_OK);
+    writer.get();
+    ASSERT_EQ(message.length, body.size());
+    EXPECT_EQ(std::vector<uint8_t>(message.data, message.data + message.length), body);
+    vekai_peer_buffer_free(&message);
+    close(pair[0]);
+    close(pair[1]);
 }
 
 TEST(TcpSocket, ReceiveTimesOutAndSeesEndOfStream) {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "corvane/vekai_external_process.h"
+#include "utils/bounded_json.h"
 #include "utils/plugin_utils.h"
 #include "vekai_utilities/vekai_utils.h"
 
@@ -81,7 +82,7 @@ std::optional<rapidjson::Document> readConfiguration(const std::string& rootDir,
     }
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
+    Utils::parseBoundedJson(document, text);
     if (document.HasParseError()) {
         vekai_vlog("Error: Failed to parse external %s JSON file: %s\n", kind.plural, path.c_str());
         return std::nullopt;

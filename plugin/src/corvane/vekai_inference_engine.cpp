@@ -2,14 +2,13 @@
 
 #include "vekai_crypto.h"
 
-#include <rapidjson/document.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <system_error>
 
+#include "corvane/vekai_runtime_args.h"
 #include "ini_manager.h"
 #include "messaging_manager.h"
 #include "utils/plugin_utils.h"
@@ -78,39 +77,7 @@ ThroughputState_t InferenceEngine::newEngineWindow() const {
 }
 
 std::vector<std::pair<std::string, std::string>> InferenceEngine::readRuntimeArgs() const {
-    std::vector<std::pair<std::string, std::string>> args;
-    const std::string path = Utils::joinPaths({engineDir, "runtime_args.json"});
-    vekai_vlog("Trying to load runtime args from '%s'\n", path.c_str());
-    std::error_code error;
-    if (!fs::exists(path, error)) {
-        vekai_vlog("Runtime args file not found at %s, using empty config.\n", path.c_str());
-        return args;
-    }
-    std::string content;
-    if (!readWholeFile(path, content) || content.empty()) {
-        vekai_vlog("Warning! Runtime args file is empty: %s\n", path.c_str());
-        return args;
-    }
-    rapidjson::Document document;
-    document.Parse(content.c_str(), content.size());
-    if (document.HasParseError()) {
-        vekai_vlog("Warning! Failed to parse runtime args JSON: %s\n", path.c_str());
-        return args;
-    }
-    if (!document.IsObject()) {
-        vekai_vlog("Warning! Runtime args JSON is not an object: %s\n", path.c_str());
-        return args;
-    }
-    for (const auto& member : document.GetObject()) {
-        const std::string name(member.name.GetString(), member.name.GetStringLength());
-        if (!member.value.IsString()) {
-            vekai_vlog("Warning! Runtime arg '%s' has a non-string value, skipping.\n", name.c_str());
-            continue;
-        }
-        args.emplace_back(name, std::string(member.value.GetString(), member.value.GetStringLength()));
-    }
-    vekai_vlog("Loaded %zu runtime args from %s\n", args.size(), path.c_str());
-    return args;
+    return readRuntimeArgsFile(Utils::joinPaths({engineDir, "runtime_args.json"}));
 }
 
 bool InferenceEngine::decryptModelFile(const std::string& keyPath, const std::string& sourcePath,

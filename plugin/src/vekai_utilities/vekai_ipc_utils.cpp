@@ -436,12 +436,15 @@ int vekai_ipc_receive(ipc_sync_internal_t* channel, int timeoutMs, const uint8_t
 
     const vekai_shm_t* shm = channel->dataShm.get();
     const auto* bytes = static_cast<const uint8_t*>(shm->map);
-    uint32_t announced = 0;
-    memcpy(&announced, bytes, sizeof announced);
-    // The peer can shrink the object without telling; reading past its end would fault.
+    // The peer can shrink the object without telling; reading past its end, even the length
+    // header, would fault.
     struct stat info {};
     const size_t objectSize = fstat(shm->fd, &info) == 0 ? static_cast<size_t>(info.st_size) : 0;
     const size_t usable = std::min(shm->len, objectSize);
+    uint32_t announced = 0;
+    if (usable >= VEKAI_IPC_LENGTH_HEADER_BYTES) {
+        memcpy(&announced, bytes, sizeof announced);
+    }
     if (usable < VEKAI_IPC_LENGTH_HEADER_BYTES || announced > usable - VEKAI_IPC_LENGTH_HEADER_BYTES) {
         vekai_vlog(
             "Warning! External process announced a message of %u bytes but the data SHM holds %zu; "
