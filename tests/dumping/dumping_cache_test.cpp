@@ -143,6 +143,24 @@ TEST(DumpingCache, MalformedBoxIsReadAsZeroForWrongTypes) {
     EXPECT_EQ(boxes[0].height, 0.0f);
 }
 
+TEST(DumpingCache, ABoxBeyondFloatRangeIsSkippedSoThatLaterSavesStillWrite) {
+    vektest::TempDir work("vek-dumping");
+    writeText(
+        cacheFile(work),
+        R"({"a":[{"x":1e300,"y":0,"width":1,"height":1},{"x":0.25,"y":0.5,"width":0.125,"height":0.5}]})");
+    vektest::LogCapture log;
+    {
+        PostProcessor processor(work.path.string());
+        processor.initialize();
+        const auto boxes = processor.dumpingKnownBoxes("a");
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].x, 0.25f);
+    }
+    EXPECT_TRUE(log.contains("Warning: Skipping a dumping known bbox out of range")) << log.text();
+    EXPECT_FALSE(log.contains("Failed to serialize")) << log.text();
+    EXPECT_EQ(readText(cacheFile(work)), R"({"a":[{"x":0.25,"y":0.5,"width":0.125,"height":0.5}]})");
+}
+
 TEST(DumpingCache, UnwritableCacheDirectoryIsLoggedAndNothingElseBreaks) {
     vektest::TempDir work("vek-dumping");
     writeText(work.path / "cache", "a file where the folder should be");

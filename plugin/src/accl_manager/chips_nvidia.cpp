@@ -13,6 +13,7 @@
 #include "accl_manager/utils.h"
 #include "ini_manager.h"
 #include "messaging_manager.h"
+#include "utils/bounded_json.h"
 #include "vekai_utilities/vekai_utils.h"
 
 namespace {
@@ -339,7 +340,7 @@ std::string readCudaVersion(std::string& version) {
     std::stringstream content;
     content << file.rdbuf();
     rapidjson::Document document;
-    document.Parse(content.str().c_str());
+    Utils::parseBoundedJson(document, content.str());
     if (document.HasParseError() || !document.IsObject()) {
         vekai_vlog("Failed to read the cuda version.\n");
         return {};

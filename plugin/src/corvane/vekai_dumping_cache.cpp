@@ -4,12 +4,14 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <system_error>
 
+#include "utils/bounded_json.h"
 #include "vekai_utilities/vekai_utils.h"
 
 namespace vekai {
@@ -38,7 +40,7 @@ void vekai_load_dumping_cache(const std::string& path, KnownBoxes& boxes) {
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     rapidjson::Document document;
-    document.Parse(text.c_str(), text.size());
+    Utils::parseBoundedJson(document, text);
     if (document.HasParseError()) {
         vekai_vlog("Warning: Failed to parse dumping known bboxes cache: %s\n", path.c_str());
         return;
@@ -55,8 +57,16 @@ void vekai_load_dumping_cache(const std::string& path, KnownBoxes& boxes) {
         for (const auto& element : member.value.GetArray()) {
             if (!isBox(element))
                 continue;
-            device.push_back({numberOrZero(element["x"]), numberOrZero(element["y"]),
-                              numberOrZero(element["width"]), numberOrZero(element["height"])});
+            const vek::sdk::analytics::Rect box{numberOrZero(element["x"]), numberOrZero(element["y"]),
+                                                numberOrZero(element["width"]),
+                                                numberOrZero(element["height"])};
+            // A number beyond float range would be kept as infinity, which no later save can write.
+            if (!std::isfinite(box.x) || !std::isfinite(box.y) || !std::isfinite(box.width) ||
+                !std::isfinite(box.height)) {
+                vekai_vlog("Warning: Skipping a dumping known bbox out of range in %s\n", path.c_str());
+                continue;
+            }
+            device.push_back(box);
         }
     }
     vekai_vlog_verbose("Loaded dumping known bboxes cache from %s\n", path.c_str());
