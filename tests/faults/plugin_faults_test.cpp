@@ -220,6 +220,14 @@ protected:
         return objects(camera) == before;
     }
 
+    size_t countOf(const std::string& text) const {
+        const std::string all = log();
+        size_t count = 0;
+        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+            ++count;
+        return count;
+    }
+
     bool logShows(const std::string& text, std::chrono::milliseconds limit = 10s) const {
         return waitFor(limit, [&] { return log().find(text) != std::string::npos; });
     }
@@ -411,5 +419,43 @@ INSTANTIATE_TEST_SUITE_P(
                       RuntimeFault{"FailsToDeliverResults", R"({"retrieve_error_after":"2"})", "",
                                    "The AI runtime stopped delivering results"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The media server's own REST API failing or hanging (longer than the plugin's time-out) while the
+// cameras run: inference goes on with what is loaded, the log says the device list could not be
+// read, and once the server answers again a change of a device is picked up.
+struct ServerFault {
+    const char* name;
+    vekhost::RestFault fault;
+};
+
+class ServerFaults : public PluginFaults, public ::testing::WithParamInterface<ServerFault> {};
+
+TEST_P(ServerFaults, CamerasKeepDetectingAndChangesArePickedUpOnceTheServerAnswers) {
+    startHost();
+    expectAllDetecting();
+    const auto changesBefore = countOf("Detected change in devices parameters.");
+    host->restApi().setFault(GetParam().fault);
+    EXPECT_TRUE(logShows("Warning! Could not get devices parameters to test for changes.")) << logTail();
+    EXPECT_EQ(countOf("Detected change in devices parameters."), changesBefore)
+        << "a failed request is no new device list";
+    for (const auto& camera : cameras)
+        EXPECT_TRUE(detects(camera)) << camera.model;
+
+    host->restApi().setFault(std::nullopt);
+    writeModel("det-a", detectorScript());
+    auto pressed = host->pressDeviceButton(cameras[0].index, "resetSingleDeviceButton");
+    ASSERT_TRUE(pressed) << pressed.error();
+    EXPECT_TRUE(waitFor(15s, [&] {
+        return countOf("Detected change in devices parameters.") > changesBefore;
+    })) << logTail();
+    for (const auto& camera : cameras)
+        EXPECT_TRUE(detects(camera)) << camera.model << "\n" << logTail();
+    EXPECT_EQ(pushFailures.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, ServerFaults,
+                         ::testing::Values(ServerFault{"Errors", vekhost::RestFault{.status = 500}},
+                                           ServerFault{"Hangs", vekhost::RestFault{.delay = 2500ms}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
