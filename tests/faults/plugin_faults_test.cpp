@@ -324,17 +324,25 @@ INSTANTIATE_TEST_SUITE_P(
                    "Couldn't get a response from endpoint:"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A model download cut mid-body fails only that camera's model: the others detect, the camera's
-// page names the failure, and the retry button brings the model once the cloud sends it whole.
-TEST_F(PluginFaults, ModelDownloadCutMidBodyFailsOnlyItsCameraUntilRetried) {
-    cloud().setFault("/storage/models/det-b/", vekcloud::Fault{.truncateAfter = 20});
+// A model download that fails (cut mid-body, stalled longer than the download time-out, refused by
+// the storage) fails only that camera's model: the others detect, the camera's page names the
+// failure, and the retry button brings the model once the cloud sends it whole.
+struct DownloadFault {
+    const char* name;
+    vekcloud::Fault fault;
+    const char* error;
+};
+
+class ModelDownloadFaults : public PluginFaults, public ::testing::WithParamInterface<DownloadFault> {};
+
+TEST_P(ModelDownloadFaults, FailOnlyTheirCameraUntilRetried) {
+    cloud().setFault("/storage/models/det-b/", GetParam().fault);
     startHost();
     activate(cameras[0]);
     activate(cameras[2]);
     EXPECT_TRUE(detects(cameras[0])) << logTail();
     EXPECT_TRUE(detects(cameras[2])) << logTail();
-    EXPECT_TRUE(pageShows(cameras[1], "Connection was interrupted before the download completed.", 10s))
-        << page(cameras[1]);
+    EXPECT_TRUE(pageShows(cameras[1], GetParam().error, 15s)) << page(cameras[1]);
     EXPECT_TRUE(staysBlind(cameras[1]));
 
     cloud().clearFaults();
@@ -344,6 +352,15 @@ TEST_F(PluginFaults, ModelDownloadCutMidBodyFailsOnlyItsCameraUntilRetried) {
     EXPECT_TRUE(detects(cameras[1])) << logTail();
     EXPECT_TRUE(detects(cameras[0]));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Downloads, ModelDownloadFaults,
+    ::testing::Values(DownloadFault{"CutMidBody", vekcloud::Fault{.truncateAfter = 20},
+                                    "Connection was interrupted before the download completed."},
+                      DownloadFault{"Stalled", vekcloud::Fault{.chunkDelay = 3500ms},
+                                    "Connection was interrupted before the download completed."},
+                      DownloadFault{"Refused", vekcloud::Fault{.status = 503}, "Code: 503"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A model whose bytes are corrupted on the way cannot be decrypted: it is marked failed on its
 // camera's page, the other cameras detect.
