@@ -27,6 +27,8 @@
 #include <sstream>
 #include <thread>
 
+#include "fake_machine.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -60,7 +62,8 @@ bool waitFor(std::chrono::milliseconds limit, const Condition& condition) {
 }
 
 // The configuration is read once per process: one cloud on loopback, its site and the plugin's
-// configuration file (with short time-outs) serve every test of this program.
+// configuration file (with short time-outs) serve every test of this program. Log lines reach the
+// file at once only from verbosity 2 on.
 struct SharedCloud {
     TempDir site{"vek-fault-site"};
     TempDir config{"vek-fault-config"};
@@ -79,7 +82,7 @@ struct SharedCloud {
             return;
         writeFile(config.path / "vek_corvane_plugin.ini",
                   "CloudAPI=" + cloud->baseUrl() + "\nRuntimesStorageURL=" + cloud->runtimeStoreUrl() +
-                      "\nlogVerbosityLevel=1\nHTTPRequestTimeout=1\nmodelDownloadSeconds=2\n"
+                      "\nlogVerbosityLevel=2\nHTTPRequestTimeout=1\nmodelDownloadSeconds=2\n"
                       "DeviceParametersRefreshTimeout=2\n");
         setenv("VEK_CONFIG_DIR", config.path.c_str(), 1);
     }
@@ -134,6 +137,8 @@ protected:
             writeFile(shared().site.path / "pipelines" / (camera.id + ".json"),
                       "[" + deviceDefaults(camera.model, R"("uuid":"detection","name":"Detection",)") + "]");
         }
+        if (!preinstalledRuntime)
+            return;
         // A runtime already in place, as a previous run of the server would have left it.
         fs::create_directories(engineDir());
         fs::copy_file(VEK_REFERENCE_RUNTIME, engineDir() / "libRuntimeLibrary.so");
@@ -151,7 +156,10 @@ protected:
     static vekcloud::LocalCloud& cloud() { return *shared().cloud; }
     fs::path workDir() const { return data.path / "vek_corvane"; }
     fs::path engineDir() const { return workDir() / "inference_engine"; }
-    std::string log() const { return readFile(workDir() / "vekai_plugin_start.log"); }
+    // The start log, then the rotating log that takes over once the start log is full.
+    std::string log() const {
+        return readFile(workDir() / "vekai_plugin_start.log") + readFile(workDir() / "vekai_plugin.log");
+    }
     // The end of the log, for failure messages.
     std::string logTail() const {
         const std::string text = log();
@@ -220,6 +228,15 @@ protected:
         return objects(camera) == before;
     }
 
+    std::string linesWith(const std::string& text) const {
+        std::istringstream lines(log());
+        std::string found;
+        for (std::string line; std::getline(lines, line);)
+            if (line.find(text) != std::string::npos && line.find("Settings Model") == std::string::npos)
+                found += line.substr(0, 300) + "\n";
+        return found;
+    }
+
     size_t countOf(const std::string& text) const {
         const std::string all = log();
         size_t count = 0;
@@ -265,6 +282,7 @@ protected:
             EXPECT_TRUE(detects(camera)) << camera.model << "\n" << logTail();
     }
 
+    bool preinstalledRuntime = true;
     TempDir home{"vek-fault-home"};
     TempDir data{"vek-fault-data"};
     std::vector<Camera> cameras{{"0123abcd-4567-89ef-0a1b-2c3d4e5f00a1", "det-a"},
@@ -338,17 +356,16 @@ class ModelDownloadFaults : public PluginFaults, public ::testing::WithParamInte
 TEST_P(ModelDownloadFaults, FailOnlyTheirCameraUntilRetried) {
     cloud().setFault("/storage/models/det-b/", GetParam().fault);
     startHost();
-    activate(cameras[0]);
-    activate(cameras[2]);
+    for (const auto& camera : cameras)
+        activate(camera);
     EXPECT_TRUE(detects(cameras[0])) << logTail();
     EXPECT_TRUE(detects(cameras[2])) << logTail();
-    EXPECT_TRUE(pageShows(cameras[1], GetParam().error, 15s)) << page(cameras[1]);
+    EXPECT_TRUE(pageShows(cameras[1], GetParam().error, 15s)) << linesWith("det-b");
     EXPECT_TRUE(staysBlind(cameras[1]));
 
     cloud().clearFaults();
     auto pressed = host->pressDeviceButton(cameras[1].index, "modelDownloadRetryButton");
     ASSERT_TRUE(pressed) << pressed.error();
-    activate(cameras[1]);
     EXPECT_TRUE(detects(cameras[1])) << logTail();
     EXPECT_TRUE(detects(cameras[0]));
 }
@@ -474,5 +491,70 @@ INSTANTIATE_TEST_SUITE_P(Server, ServerFaults,
                          ::testing::Values(ServerFault{"Errors", vekhost::RestFault{.status = 500}},
                                            ServerFault{"Hangs", vekhost::RestFault{.delay = 2500ms}}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The runtime package from the cloud's store arriving corrupted or cut short on a machine with one
+// compatible runtime: no camera can detect, the user is told on every page (a package whose
+// checksum does not match) or in the log (a download that fails), and the Reselect Runtime button
+// installs it once the store sends it whole.
+struct PackageFault {
+    const char* name;
+    vekcloud::Fault fault;
+    // Expected on every camera's page; empty when only the log tells.
+    const char* notice;
+    const char* logLine;
+};
+
+class RuntimePackageFaults : public PluginFaults, public ::testing::WithParamInterface<PackageFault> {
+protected:
+    RuntimePackageFaults() { preinstalledRuntime = false; }
+
+    void SetUp() override {
+        PluginFaults::SetUp();
+        machine.baseMachine();
+        machine.libraries({"libgomp.so.1"});
+        const fs::path store = shared().runtimes.path / "CPU/x86_64/Ubuntu";
+        fs::create_directories(store);
+        TempDir staging("vek-fault-package");
+        fs::copy_file(VEK_REFERENCE_RUNTIME, staging.path / "libRuntimeLibrary.so");
+        const std::string command = "tar -czf '" + (store / "library.tar.gz").string() + "' -C '" +
+                                    staging.path.string() + "' libRuntimeLibrary.so";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    acceltest::FakeMachine machine;
+};
+
+TEST_P(RuntimePackageFaults, NoCameraDetectsUntilTheRuntimeIsReselected) {
+    cloud().setFault(std::string(vekcloud::LocalCloud::kRuntimeStorePath), GetParam().fault);
+    startHost();
+    EXPECT_TRUE(logShows(GetParam().logLine, 20s)) << logTail();
+    if (*GetParam().notice != '\0') {
+        for (const auto& camera : cameras)
+            EXPECT_TRUE(pageShows(camera, GetParam().notice, 10s)) << page(camera);
+    }
+    EXPECT_FALSE(fs::exists(engineDir() / "libRuntimeLibrary.so"));
+    for (const auto& camera : cameras)
+        EXPECT_TRUE(staysBlind(camera, 500ms));
+
+    cloud().clearFaults();
+    auto pressed = host->pressDeviceButton(cameras[0].index, "reselectRuntimeButton");
+    ASSERT_TRUE(pressed) << pressed.error();
+    EXPECT_TRUE(waitFor(20s, [&] { return fs::exists(engineDir() / "libRuntimeLibrary.so"); })) << logTail();
+    expectAllDetecting();
+    if (*GetParam().notice != '\0') {
+        EXPECT_EQ(page(cameras[1]).find(GetParam().notice), std::string::npos) << page(cameras[1]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runtime, RuntimePackageFaults,
+    ::testing::Values(
+        PackageFault{"Corrupted", vekcloud::Fault{.corruptAt = 100},
+                     "The downloaded runtime package appears to be corrupted (checksum mismatch). Please "
+                     "check your Internet connection and try again.",
+                     "ERROR: Runtime package checksum mismatch for Generic CPU."},
+        PackageFault{"CutMidBody", vekcloud::Fault{.truncateAfter = 1000}, "",
+                     "ERROR: Failed to download the runtime package."}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
