@@ -129,6 +129,9 @@ class PluginFaults : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(shared().error.empty()) << shared().error;
+        // A machine whose one compatible runtime is the CPU runtime, whatever machine runs the test.
+        machine.baseMachine();
+        machine.libraries({"libgomp.so.1"});
         cloud().clearFaults();
         ASSERT_TRUE(cloud().setRefusingConnections(false));
         for (const auto& camera : cameras) {
@@ -282,6 +285,7 @@ protected:
             EXPECT_TRUE(detects(camera)) << camera.model << "\n" << logTail();
     }
 
+    acceltest::FakeMachine machine;
     bool preinstalledRuntime = true;
     TempDir home{"vek-fault-home"};
     TempDir data{"vek-fault-data"};
@@ -510,8 +514,6 @@ protected:
 
     void SetUp() override {
         PluginFaults::SetUp();
-        machine.baseMachine();
-        machine.libraries({"libgomp.so.1"});
         const fs::path store = shared().runtimes.path / "CPU/x86_64/Ubuntu";
         fs::create_directories(store);
         TempDir staging("vek-fault-package");
@@ -520,8 +522,6 @@ protected:
                                     staging.path.string() + "' libRuntimeLibrary.so";
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
-
-    acceltest::FakeMachine machine;
 };
 
 TEST_P(RuntimePackageFaults, NoCameraDetectsUntilTheRuntimeIsReselected) {
