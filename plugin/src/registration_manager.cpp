@@ -211,11 +211,8 @@ void RegistrationManager::resetDevicePipelines(const UtilityProvider& utilityPro
         return;
     rapidjson::Document document;
     if (document.Parse(answer->c_str(), answer->size()).HasParseError() || !document.IsObject() ||
-        !document.HasMember("Devices") || !document["Devices"].IsObject()) {
-        vekai_vlog("Failed to configure devices! The answer is not a devices document: %s\n",
-                   answer->c_str());
+        !document.HasMember("Devices") || !document["Devices"].IsObject())
         return;
-    }
     for (const auto& device : document["Devices"].GetObject()) {
         auto parameters = Utils::createEmptyParametersObject();
         auto& parametersAllocator = parameters.document->GetAllocator();

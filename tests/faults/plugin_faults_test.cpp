@@ -348,7 +348,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](vekcloud::LocalCloud& cloud) {
                        cloud.setFault("/", vekcloud::Fault{.body = std::string(R"({"Devices":{"x":[)")});
                    },
-                   "Failed to configure devices! The answer is not a devices document"},
+                   "failed to fetch pipelines."},
         CloudFault{"SlowerThanTheTimeout",
                    [](vekcloud::LocalCloud& cloud) { cloud.setFault("/", vekcloud::Fault{.delay = 2500ms}); },
                    "Couldn't get a response from endpoint:"}),
