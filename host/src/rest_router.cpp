@@ -6,6 +6,7 @@
 #include <vekhost/host_log.h>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace vekhost {
 namespace {
@@ -147,7 +148,22 @@ std::string RestRouter::parametersOf(const std::string& deviceId) const {
     return "{}";
 }
 
+void RestRouter::setFault(std::optional<RestFault> value) {
+    std::lock_guard lock(mutex);
+    fault = value;
+}
+
 RestResponse RestRouter::handle(const RestRequest& request) {
+    std::optional<RestFault> current;
+    {
+        std::lock_guard lock(mutex);
+        current = fault;
+    }
+    if (current) {
+        std::this_thread::sleep_for(current->delay);
+        if (current->status != 0)
+            return errorResponse(current->status, "injectedFault", "Injected fault");
+    }
     std::lock_guard lock(mutex);
     const std::string& path = request.pathWithQuery;
     rapidjson::Value* target = nullptr;

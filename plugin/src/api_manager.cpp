@@ -108,6 +108,22 @@ std::vector<std::string> classifyDevices(const APIManager::UtilityProvider& util
     return ids;
 }
 
+// The status code of a response that begins with an HTTP status line; 0 for any other text.
+int statusCodeOf(const std::string& response) {
+    if (response.rfind("HTTP/", 0) != 0)
+        return 0;
+    const size_t space = response.find(' ');
+    if (space == std::string::npos || space + 4 > response.size())
+        return 0;
+    int code = 0;
+    for (size_t i = space + 1; i < space + 4; ++i) {
+        if (response[i] < '0' || response[i] > '9')
+            return 0;
+        code = code * 10 + (response[i] - '0');
+    }
+    return code;
+}
+
 }  // namespace
 
 std::string APIManager::extractMessageBody(const std::string& response) {
@@ -160,6 +176,13 @@ std::string APIManager::doRequest(const std::string& path, const std::string& me
     }
     if (response.empty()) {
         vekai_vlog("Warning! Could not get response from API.\n");
+        return {};
+    }
+    // An error answer's body is the server's complaint, not the resource: callers would take it
+    // for a device list or parameters.
+    if (const int status = statusCodeOf(response); status != 0 && (status < 200 || status > 299)) {
+        vekai_vlog("Warning! %s %s was answered with status %d: %s\n", method.c_str(), path.c_str(), status,
+                   extractMessageBody(response).c_str());
         return {};
     }
     return extractMessageBody(response);

@@ -81,8 +81,12 @@ void DownloadManager::checkModelDownloads(
     for (const auto& [key, model] : models) {
         if (stopRequested.load())
             return;
-        if (!model->downloadSize || isFailed(model->id))
+        if (!model->downloadSize)
             continue;
+        if (isFailed(model->id)) {
+            showEarlierFailure(*model);
+            continue;
+        }
         const bool missing =
             !Utils::checkFileExists(model->sourcePath) || !Utils::checkFileExists(model->keyPath);
         if (!missing && modificationTimeSeconds(model->sourcePath) >= model->lastModified) {
@@ -95,9 +99,22 @@ void DownloadManager::checkModelDownloads(
         if (!downloaded && !stopRequested.load()) {
             std::lock_guard lock(failedMutex);
             failedModelDownloads.push_back(model->id);
+            failedModelErrors[model->id] = model->errors.get();
         }
         if (stopRequested.load())
             return;
+    }
+}
+
+void DownloadManager::showEarlierFailure(ModelDetails_t& model) const {
+    std::lock_guard lock(failedMutex);
+    const auto earlier = failedModelErrors.find(model.id);
+    if (earlier == failedModelErrors.end() || earlier->second.empty())
+        return;
+    model.status = static_cast<int32_t>(ModelStatus::FAILED);
+    if (model.errors.get().empty()) {
+        for (const auto& error : earlier->second)
+            model.errors.push_back(error);
     }
 }
 
@@ -229,6 +246,7 @@ void DownloadManager::clearFailedModelDownloads() {
     vekai_vlog("Clearing failed model downloads. This will cause model downloads to be retried.");
     std::lock_guard lock(failedMutex);
     failedModelDownloads.clear();
+    failedModelErrors.clear();
 }
 
 std::vector<std::string> DownloadManager::getFailedModelDownloads() const {

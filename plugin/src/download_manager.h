@@ -37,6 +37,9 @@ public:
 private:
     void clearDirectoryContents(const std::string& directory);
     bool isFailed(const std::string& modelId) const;
+    // The records are made anew whenever the device list changes: a model still on the failed list
+    // shows the failure its download reported, instead of a blank status, until the user retries.
+    void showEarlierFailure(ModelDetails_t& model) const;
     // Marks the model failed with a text the settings page shows, and drops the partial file.
     bool failDownload(ModelDetails_t& model, const std::string& error, const std::string& temporaryPath);
 
@@ -44,4 +47,6 @@ private:
     std::atomic<bool> stopRequested{false};
     mutable std::mutex failedMutex;
     std::vector<std::string> failedModelDownloads;
+    // What each failed download reported, by model id.
+    std::map<std::string, std::vector<std::string>> failedModelErrors;
 };

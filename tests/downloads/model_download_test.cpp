@@ -122,8 +122,12 @@ TEST_F(ModelStore, FailuresAreRecordedOnceAndNotRetriedUntilCleared) {
 
     cloud->clearFaults();
     const size_t before = modelRequests();
-    downloads->checkModelDownloads({{"m1", model()}}, "token-1");
+    // The device list changed: the model's record is made anew and still shows why it failed.
+    const auto fresh = model();
+    downloads->checkModelDownloads({{"m1", fresh}}, "token-1");
     EXPECT_EQ(modelRequests(), before) << "a failed model waits for the user's retry";
+    EXPECT_EQ(fresh->status, 4);
+    EXPECT_EQ(fresh->errors.get(), std::vector<std::string>{error});
     downloads->clearFailedModelDownloads();
     const auto retried = model();
     downloads->checkModelDownloads({{"m1", retried}}, "token-1");

@@ -83,6 +83,10 @@ TEST(APIManager, RequestsCarryPathMethodAndBodyAndFailuresBecomeEmpty) {
             return Result<IString*>(Error{ErrorCode::networkError, new String("refused")});
         if (request.path == "/rest/v4/devices/novalue")
             return Result<IString*>();
+        if (request.path == "/rest/v4/devices/gone")
+            return text("HTTP/1.1 404 Not Found\r\n\r\n{\"error\":\"404\"}\n");
+        if (request.path == "/rest/v4/devices/created")
+            return text("HTTP/1.1 201 Created\r\n\r\n{\"id\":\"created\"}\n");
         return text(httpMessage("{\"ok\":true}"));
     };
     const APIManager::UtilityProvider handle = shareToPtr<IUtilityProvider>(provider.get());
@@ -91,8 +95,11 @@ TEST(APIManager, RequestsCarryPathMethodAndBodyAndFailuresBecomeEmpty) {
     EXPECT_EQ(APIManager::getDeviceParameters(handle, "broken"), "");
     EXPECT_EQ(APIManager::getDeviceParameters(handle, "novalue"), "Error: Result has no value.");
     EXPECT_EQ(APIManager::doRequest("/x", "GET", "", "", APIManager::UtilityProvider()), "");
+    // An error answer's body is not the resource.
+    EXPECT_EQ(APIManager::getDeviceParameters(handle, "gone"), "");
+    EXPECT_EQ(APIManager::getDeviceParameters(handle, "created"), "{\"id\":\"created\"}");
 
-    ASSERT_EQ(provider->sent.size(), 3u);
+    ASSERT_EQ(provider->sent.size(), 5u);
     EXPECT_EQ(provider->sent[0].path, "/rest/v4/devices/dev1");
     EXPECT_EQ(provider->sent[0].method, "PATCH");
     EXPECT_EQ(provider->sent[0].mimeType, "application/json");

@@ -63,8 +63,10 @@ public:
             for (int i = 0; i < objects->count(); ++i) {
                 const vek::sdk::Ptr<const vek::sdk::analytics::IObjectMetadata> object(objects->at(i));
                 for (int a = 0; a < object->attributeCount(); ++a) {
-                    const vek::sdk::analytics::IAttribute* attribute = object->attribute(a);
-                    if (attribute != nullptr && std::string(attribute->name()) == "Side")
+                    // Handed out with a reference of its own.
+                    const vek::sdk::Ptr<const vek::sdk::analytics::IAttribute> attribute(
+                        object->attribute(a));
+                    if (attribute && std::string(attribute->name()) == "Side")
                         side = attribute->value();
                 }
             }

@@ -22,16 +22,13 @@ constexpr int kTimeout = VEK_RUNTIME_TIMEOUT;
 class CpuRuntimeTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        packageDir = new ScratchDir();
+        packageDir = std::make_unique<ScratchDir>();
         const std::string command =
             "tar -xzf '" + std::string(VEK_CPU_RUNTIME_PACKAGE) + "' -C '" + packageDir->path.string() + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
         runtimetest::keepLoaded(packageDir->path / "libonnxruntime.so.1");
     }
-    static void TearDownTestSuite() {
-        delete packageDir;
-        packageDir = nullptr;
-    }
+    static void TearDownTestSuite() { packageDir.reset(); }
 
     void SetUp() override {
         ASSERT_TRUE(fs::exists(packageDir->path / "libonnxruntime.so.1"));
@@ -99,11 +96,12 @@ protected:
         return TensorsPtr(output);
     }
 
-    static ScratchDir* packageDir;
+    // Owned by a static so that the death test's child, which ends in std::exit, removes it too.
+    static std::unique_ptr<ScratchDir> packageDir;
     std::unique_ptr<VekaiRuntime> runtime;
 };
 
-ScratchDir* CpuRuntimeTest::packageDir = nullptr;
+std::unique_ptr<ScratchDir> CpuRuntimeTest::packageDir;
 
 TEST_F(CpuRuntimeTest, NamesItselfAsTheGenericCpuRuntime) {
     EXPECT_STREQ(runtime->getName(), "Generic CPU");

@@ -373,7 +373,9 @@ TEST_F(EngineTest, RefusedRequestFreesItsSlotForTheNextRequest) {
     EXPECT_EQ(output->tensors->id, 1);
 }
 
-TEST_F(EngineTest, RuntimeErrorWhileRetrievingEndsTheOutputLoop) {
+// Without its output loop no result would ever come back: the engine fails, refuses inputs instead
+// of filling its slots, and tells the user.
+TEST_F(EngineTest, RuntimeErrorWhileRetrievingEndsTheOutputLoopAndFailsTheEngine) {
     writeArgs(R"({"retrieve_error_after": "1"})");
     auto model = addModel("m", kEcho);
     auto engine = start();
@@ -381,7 +383,10 @@ TEST_F(EngineTest, RuntimeErrorWhileRetrievingEndsTheOutputLoop) {
     EXPECT_TRUE(next().has_value());
     EXPECT_TRUE(eventually(
         [&] { return log.contains("Warning! Runtime gave error: retrieve failure requested by script\n"); }));
-    ASSERT_TRUE(send(*engine, model, 2));
+    EXPECT_TRUE(eventually([&] { return engine->getState() == EngineState::FAILED; }));
+    EXPECT_EQ(messageText("RUNTIME_INIT_FAILED"),
+              "The AI runtime stopped delivering results: retrieve failure requested by script");
+    EXPECT_FALSE(send(*engine, model, 2));
     EXPECT_FALSE(next(300).has_value());
 }
 

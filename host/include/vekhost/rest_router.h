@@ -4,6 +4,7 @@
 #pragma once
 
 #include <rapidjson/document.h>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,13 @@ struct RestResponse {
     std::string body;
 };
 
+// A fault of the emulated server for tests: while set, every request waits `delay` (longer than the
+// plugin's time-out, a server that hangs) and, when `status` is not 0, is answered with that error.
+struct RestFault {
+    int status = 0;
+    std::chrono::milliseconds delay{0};
+};
+
 class RestRouter {
 public:
     explicit RestRouter(std::string serverId = {},
@@ -35,6 +43,8 @@ public:
     void addDevice(const std::string& id, const std::string& name);
     // The device's (or, for an empty id, the server's) parameters as compact JSON, "{}" when absent.
     std::string parametersOf(const std::string& deviceId) const;
+    // Replaces the fault every later request meets; none clears it.
+    void setFault(std::optional<RestFault> fault);
 
 private:
     rapidjson::Value* findDevice(const std::string& id);
@@ -47,6 +57,7 @@ private:
     mutable std::mutex mutex;
     // {"server": {...}, "devices": [{...}, ...]}
     rapidjson::Document store;
+    std::optional<RestFault> fault;
 };
 
 }  // namespace vekhost

@@ -109,14 +109,36 @@ enum class ModelStatus : int32_t {
     FAILED = 4,
 };
 
+// A value that one thread writes while others read it, in a record that is still copied whole.
+template <class T>
+class SharedValue {
+public:
+    SharedValue(T initial = T{}) : value(initial) {}
+    SharedValue(const SharedValue& other) : value(other.value.load()) {}
+    SharedValue& operator=(const SharedValue& other) {
+        value.store(other.value.load());
+        return *this;
+    }
+    SharedValue& operator=(T next) {
+        value.store(next);
+        return *this;
+    }
+    operator T() const { return value.load(); }
+    T load() const { return value.load(); }
+
+private:
+    std::atomic<T> value;
+};
+
 struct ModelDetails_t {
     std::string id;
     std::string name;
-    int32_t status = 0;
+    // Written by the loop thread while host threads build settings pages from it.
+    SharedValue<int32_t> status{0};
     VekAIThreadSafeStringList errors;
     int64_t lastModified = 0;
     int64_t updatedAt = 0;
-    int64_t downloadProgress = 0;
+    SharedValue<int64_t> downloadProgress{0};
     std::string sourcePath;
     std::string keyPath;
     std::string runtimePath;

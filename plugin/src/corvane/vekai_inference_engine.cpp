@@ -347,7 +347,16 @@ void InferenceEngine::outputLoop(std::stop_token stopToken) {
             continue;
         }
         if (status != 0) {
-            vekai_vlog("Warning! Runtime gave error: %s\n", runtime->getError());
+            const std::string error = runtime->getError();
+            vekai_vlog("Warning! Runtime gave error: %s\n", error.c_str());
+            // Without this output loop no result ever comes back: refuse inputs and tell the user,
+            // instead of filling every slot in silence.
+            EngineState running = EngineState::RUNNING;
+            if (state.compare_exchange_strong(running, EngineState::FAILED)) {
+                messagingManager.addMessage(kRuntimeInitFailedMessage,
+                                            "The AI runtime stopped delivering results: " + error,
+                                            MESSAGE_TYPE::WARNING);
+            }
             return;
         }
         if (tensors == nullptr) {
