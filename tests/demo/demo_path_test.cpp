@@ -3,7 +3,9 @@
 // installs it, downloads and decrypts the NanoDet model, and then detects, tracks and counts people
 // crossing a line in vtest.avi.
 #include <gtest/gtest.h>
+
 #include <rapidjson/document.h>
+#include <vektest/wait.h>
 
 #include <vekcloud/local_cloud.h>
 #include <vekhost/camera_feeder.h>
@@ -34,16 +36,7 @@ const fs::path kRuntimeStore = VEK_RUNTIME_STORE_DIR;
 const fs::path kSource = VEK_SOURCE_DIR;
 constexpr const char* kCrossingLine = R"({"figure":{"points":[[0.5,0.05],[0.5,0.95]]}})";
 
-template <class Condition>
-bool waitFor(std::chrono::milliseconds limit, const Condition& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return condition();
-}
+using vektest::waitFor;
 
 std::string pageOf(const vekhost::PluginHost& host, int camera) {
     auto page = host.deviceSettings(camera);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <vektest/temp_dir.h>
+#include <vektest/wait.h>
 
 #include <vekcloud/local_cloud.h>
 #include <vekhost/pattern_source.h>
@@ -58,16 +59,7 @@ void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
-template <class Condition>
-bool waitFor(std::chrono::milliseconds limit, const Condition& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return condition();
-}
+using vektest::waitFor;
 
 // The configuration is read once per process: one cloud on loopback, its site and the plugin's
 // configuration file (with short time-outs) serve every test of this program. Log lines reach the

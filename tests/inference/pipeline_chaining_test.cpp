@@ -4,6 +4,7 @@
 
 #include <vektest/log_capture.h>
 #include <vektest/temp_dir.h>
+#include <vektest/wait.h>
 
 #include <set>
 #include <thread>
@@ -20,16 +21,7 @@ using namespace std::chrono_literals;
 using namespace corvanetest;
 using Deliveries = std::vector<Delivery>;
 
-template <class Condition>
-bool waitFor(std::chrono::milliseconds limit, const Condition& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using vektest::waitFor;
 
 constexpr const char* kBoxes = "bboxes-format:xyxysc;0:person";
 // In the 64x64 model input stretched over the frame: one person on the red part, one on the green.

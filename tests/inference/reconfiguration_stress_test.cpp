@@ -2,6 +2,8 @@
 // restarts, and an agent goes away with results still in flight. Meant to run under TSan and ASan too.
 #include <gtest/gtest.h>
 
+#include <vektest/wait.h>
+
 #include <vek/sdk/analytics/helpers/metadata.h>
 #include <vek/sdk/analytics/i_plugin.h>
 #include <vek/sdk/entry_points.h>
@@ -32,16 +34,7 @@ public:
     std::atomic<size_t> packets{0};
 };
 
-template <class Condition>
-bool waitFor(std::chrono::milliseconds limit, const Condition& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using vektest::waitFor;
 
 constexpr size_t kCameras = 4;
 constexpr size_t kReleased = 3;  // the camera whose agent goes away mid-stream

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <vektest/temp_dir.h>
+#include <vektest/wait.h>
 
 #include <vekcloud/local_cloud.h>
 #include <vekhost/plugin_host.h>
@@ -25,16 +26,7 @@ std::string readFile(const fs::path& path) {
     return content.str();
 }
 
-template <class Condition>
-bool waitFor(std::chrono::milliseconds limit, const Condition& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return condition();
-}
+using vektest::waitFor;
 
 // The real plugin library in the reference host, connected to the local cloud on loopback. The
 // configuration is read once per process, so this program holds this one scenario.

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+
 #include <rapidjson/document.h>
 #include <stdlib.h>
+#include <vektest/wait.h>
 
 #include <vekcloud/local_cloud.h>
 #include <vekhost/camera_feeder.h>
@@ -29,16 +31,7 @@ using namespace std::chrono_literals;
 using vektest::readText;
 using vektest::writeText;
 
-template <class Condition>
-bool waitFor(std::chrono::milliseconds limit, const Condition& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return condition();
-}
+using vektest::waitFor;
 
 // One metadata packet as the host wrote it.
 struct Packet {
