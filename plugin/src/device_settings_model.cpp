@@ -57,6 +57,14 @@ public:
         return item;
     }
 
+    Value groupBox(const std::string& caption, Value items, bool visible) {
+        Value group = object("GroupBox");
+        add(group, "caption", caption);
+        add(group, "items", std::move(items));
+        add(group, "visible", visible);
+        return group;
+    }
+
     Value array() { return Value(rapidjson::kArrayType); }
     void push(Value& array, Value item) { array.PushBack(item, allocator); }
 
@@ -183,11 +191,7 @@ Value stageGroup(Builder& b, const pipeline_stage_parameters_t& stage, bool read
         b.add(line, "visible", visible);
         Value groupItems = b.array();
         b.push(groupItems, std::move(line));
-        Value group = b.object("GroupBox");
-        b.add(group, "caption", "Line Crossing");
-        b.add(group, "items", std::move(groupItems));
-        b.add(group, "visible", visible);
-        b.push(items, std::move(group));
+        b.push(items, b.groupBox("Line Crossing", std::move(groupItems), visible));
     }
     {
         const bool visible = ready && stage.postprocessor == "LoiteringDetection";
@@ -209,11 +213,7 @@ Value stageGroup(Builder& b, const pipeline_stage_parameters_t& stage, bool read
         Value groupItems = b.array();
         b.push(groupItems, std::move(threshold));
         b.push(groupItems, std::move(objectClass));
-        Value group = b.object("GroupBox");
-        b.add(group, "caption", "Loitering Detection");
-        b.add(group, "items", std::move(groupItems));
-        b.add(group, "visible", visible);
-        b.push(items, std::move(group));
+        b.push(items, b.groupBox("Loitering Detection", std::move(groupItems), visible));
     }
     {
         const bool visible = ready && stage.postprocessor == "Illegal Dumping";
@@ -241,11 +241,7 @@ Value stageGroup(Builder& b, const pipeline_stage_parameters_t& stage, bool read
         b.push(groupItems, std::move(objectType));
         b.push(groupItems, std::move(threshold));
         b.push(groupItems, std::move(reference));
-        Value group = b.object("GroupBox");
-        b.add(group, "caption", "Illegal Dumping Detection");
-        b.add(group, "items", std::move(groupItems));
-        b.add(group, "visible", visible);
-        b.push(items, std::move(group));
+        b.push(items, b.groupBox("Illegal Dumping Detection", std::move(groupItems), visible));
     }
     {
         Value maskType = b.object("ComboBox");
@@ -283,11 +279,8 @@ Value stageGroup(Builder& b, const pipeline_stage_parameters_t& stage, bool read
         b.add(repeater, "template", std::move(maskGroup));
         Value groupItems = b.array();
         b.push(groupItems, std::move(repeater));
-        Value group = b.object("GroupBox");
-        b.add(group, "caption", "Input Masks");
-        b.add(group, "items", std::move(groupItems));
-        b.add(group, "visible", ready && stage.model && !stage.model->boxesClassNames.empty());
-        b.push(items, std::move(group));
+        b.push(items, b.groupBox("Input Masks", std::move(groupItems),
+                                 ready && stage.model && !stage.model->boxesClassNames.empty()));
     }
     if (stage.externalPreprocessor)
         addExternalSettings(b, items, stage.externalPreprocessor->name,
@@ -612,11 +605,7 @@ std::string build(const EngineState& engine, const DeviceAgentSettings_t& settin
         b.push(overviewItems, b.banner("info", "Active AI Runtime: " + engine.installedRuntime +
                                                    "\n\nPipelines active on this device:\n" + description));
         b.push(overviewItems, b.object("Separator"));
-        Value overview = b.object("GroupBox");
-        b.add(overview, "caption", "Device Overview");
-        b.add(overview, "items", std::move(overviewItems));
-        b.add(overview, "visible", ready);
-        b.push(items, std::move(overview));
+        b.push(items, b.groupBox("Device Overview", std::move(overviewItems), ready));
     }
 
     addStageSections(b, settings.stages, sections, ready, custom);
