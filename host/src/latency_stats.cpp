@@ -5,25 +5,37 @@
 
 namespace vekhost {
 
+LatencyStats::LatencyStats(size_t keptSamples) : keptSamples(std::max<size_t>(keptSamples, 1)) {}
+
 void LatencyStats::add(int64_t latencyUs) {
     std::lock_guard lock(mutex);
-    samples.push_back(latencyUs);
+    ++seen;
+    maxUs = seen == 1 ? latencyUs : std::max(maxUs, latencyUs);
+    if (samples.size() < keptSamples) {
+        samples.push_back(latencyUs);
+        return;
+    }
+    // Each delay seen so far stays in the sample with the same chance.
+    const size_t slot = std::uniform_int_distribution<size_t>(0, seen - 1)(random);
+    if (slot < keptSamples)
+        samples[slot] = latencyUs;
 }
 
 LatencySummary LatencyStats::summary() const {
     std::vector<int64_t> copy;
+    LatencySummary result;
     {
         std::lock_guard lock(mutex);
         copy = samples;
+        result.samples = seen;
+        result.keptSamples = samples.size();
+        result.maxUs = maxUs;
     }
-    LatencySummary result;
-    result.samples = copy.size();
     if (copy.empty())
         return result;
     result.p50Us = percentile(copy, 50);
     result.p90Us = percentile(copy, 90);
     result.p99Us = percentile(copy, 99);
-    result.maxUs = *std::max_element(copy.begin(), copy.end());
     return result;
 }
 

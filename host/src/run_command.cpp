@@ -292,7 +292,11 @@ private:
         if (latency.samples > 0)
             out << "  Latency from push to object packet: p50 " << milliseconds(latency.p50Us) << " ms, p90 "
                 << milliseconds(latency.p90Us) << " ms, p99 " << milliseconds(latency.p99Us) << " ms, max "
-                << milliseconds(latency.maxUs) << " ms over " << latency.samples << " packet(s)\n";
+                << milliseconds(latency.maxUs) << " ms over " << latency.samples << " packet(s)"
+                << (latency.keptSamples < latency.samples
+                        ? " (percentiles from a sample of " + std::to_string(latency.keptSamples) + ")"
+                        : std::string())
+                << "\n";
         if (options.metadataOut)
             out << "  Metadata written to " << options.metadataOut->string() << "\n";
         if (annotator)

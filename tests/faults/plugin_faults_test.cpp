@@ -30,14 +30,6 @@
 
 #include "fake_machine.h"
 
-#if defined(__SANITIZE_THREAD__)
-// The local cloud's HTTP server library comes from the distribution without the thread sanitizer's
-// instrumentation, so the hand-over between its worker threads is invisible to it.
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libcpp-httplib.so\n";
-}
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;

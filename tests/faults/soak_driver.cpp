@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -34,11 +35,19 @@ void writeFile(const fs::path& path, const std::string& text) {
 struct Sample {
     double minutes = 0;
     long rssKb = 0;
+    long heapKb = 0;
     int threads = 0;
     int fds = 0;
     int shm = 0;
     int64_t objects = 0;
 };
+
+// Bytes the program holds from the allocator: growth here is memory kept, growth of RSS alone is the
+// allocator's own reserve and fragmentation.
+long heapInUseKb() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
+}
 
 int entries(const fs::path& directory) {
     std::error_code error;
@@ -180,7 +189,8 @@ int main(int argc, char** argv) {
     const auto sampleEvery =
         std::chrono::milliseconds(std::max<int64_t>(5000, static_cast<int64_t>(minutes * 2000)));
     auto nextSample = start;
-    std::printf("%8s %10s %8s %6s %6s %10s\n", "minutes", "RSS kB", "threads", "fds", "shm", "objects");
+    std::printf("%8s %10s %10s %8s %6s %6s %10s\n", "minutes", "RSS kB", "heap kB", "threads", "fds", "shm",
+                "objects");
     std::vector<Sample> samples;
     int step = 0;
     int64_t recordedCameras = static_cast<int64_t>(ids.size());
@@ -214,6 +224,7 @@ int main(int argc, char** argv) {
             Sample sample;
             sample.minutes = std::chrono::duration<double>(Clock::now() - start).count() / 60.0;
             sample.rssKb = rssKb();
+            sample.heapKb = heapInUseKb();
             sample.threads = entries("/proc/self/task");
             sample.fds = entries("/proc/self/fd");
             sample.shm = mappedShmFiles();
@@ -222,8 +233,8 @@ int main(int argc, char** argv) {
                 total += recorder->statistics(static_cast<int>(i)).objects;
             sample.objects = total;
             samples.push_back(sample);
-            std::printf("%8.2f %10ld %8d %6d %6d %10lld\n", sample.minutes, sample.rssKb, sample.threads,
-                        sample.fds, sample.shm, static_cast<long long>(sample.objects));
+            std::printf("%8.2f %10ld %10ld %8d %6d %6d %10lld\n", sample.minutes, sample.rssKb, sample.heapKb,
+                        sample.threads, sample.fds, sample.shm, static_cast<long long>(sample.objects));
             std::fflush(stdout);
             nextSample += sampleEvery;
         }
@@ -243,21 +254,25 @@ int main(int argc, char** argv) {
         Sample early{}, late{};
         for (size_t i = from; i < lastThird; ++i) {
             early.rssKb = std::max(early.rssKb, samples[i].rssKb);
+            early.heapKb = std::max(early.heapKb, samples[i].heapKb);
             early.threads = std::max(early.threads, samples[i].threads);
             early.fds = std::max(early.fds, samples[i].fds);
             early.shm = std::max(early.shm, samples[i].shm);
         }
         for (size_t i = lastThird; i < samples.size(); ++i) {
             late.rssKb = std::max(late.rssKb, samples[i].rssKb);
+            late.heapKb = std::max(late.heapKb, samples[i].heapKb);
             late.threads = std::max(late.threads, samples[i].threads);
             late.fds = std::max(late.fds, samples[i].fds);
             late.shm = std::max(late.shm, samples[i].shm);
         }
         std::printf(
-            "peaks, middle -> last third: RSS %ld -> %ld kB, threads %d -> %d, fds %d -> %d, "
-            "/dev/shm %d -> %d\n",
-            early.rssKb, late.rssKb, early.threads, late.threads, early.fds, late.fds, early.shm, late.shm);
-        flat = late.rssKb <= early.rssKb + early.rssKb / 10 && late.threads <= early.threads + 4 &&
+            "peaks, middle -> last third: RSS %ld -> %ld kB, heap in use %ld -> %ld kB, threads %d -> %d, "
+            "fds %d -> %d, /dev/shm %d -> %d\n",
+            early.rssKb, late.rssKb, early.heapKb, late.heapKb, early.threads, late.threads, early.fds,
+            late.fds, early.shm, late.shm);
+        flat = late.rssKb <= early.rssKb + early.rssKb / 10 &&
+               late.heapKb <= early.heapKb + early.heapKb / 10 && late.threads <= early.threads + 4 &&
                late.fds <= early.fds + 4 && late.shm <= early.shm;
     }
     const bool detected = !samples.empty() && samples.back().objects > 0;

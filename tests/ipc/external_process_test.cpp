@@ -335,7 +335,7 @@ int runOrphanHarness(const fs::path& report) {
         }
     }
     const auto program = ipc_test::reportValue(report, "pid", 10s);
-    const auto grandchild = ipc_test::reportValue(report, "child", 1s);
+    const auto grandchild = ipc_test::reportValue(report, "child", 10s);
     const auto names = channelNames(report);
     kill(plugin, SIGKILL);
     if (!program || !grandchild || names.size() != 4) {

@@ -76,7 +76,7 @@ TEST_F(PeerLibraryTest, ReadyRequestsResponsesAndKill) {
         for (;;) {
             const void* data = nullptr;
             uint32_t length = 0;
-            const int status = vekai_peer_receive(peerRequests.get(), 5000, &data, &length);
+            const int status = vekai_peer_receive(peerRequests.get(), 30000, &data, &length);
             if (status != VEKAI_IPC_OK) {
                 return std::make_pair(status, answered);
             }
@@ -89,7 +89,7 @@ TEST_F(PeerLibraryTest, ReadyRequestsResponsesAndKill) {
         }
     });
 
-    ASSERT_EQ(vekai_ipc_wait_ready(requests.get(), 2000), VEKAI_IPC_OK);
+    ASSERT_EQ(vekai_ipc_wait_ready(requests.get(), 20000), VEKAI_IPC_OK);
     // Sizes cross the capacity in both directions, then come back down.
     const std::vector<size_t> sizes{0, 1, 1024, 1025, 640 * 640 * 3 * 4, 17};
     for (size_t size : sizes) {
@@ -97,7 +97,7 @@ TEST_F(PeerLibraryTest, ReadyRequestsResponsesAndKill) {
         ASSERT_EQ(vekai_ipc_send(requests.get(), request.data(), request.size()), VEKAI_IPC_OK) << size;
         const uint8_t* data = nullptr;
         uint32_t length = 0;
-        ASSERT_EQ(vekai_ipc_receive(responses.get(), 3000, &data, &length), VEKAI_IPC_OK) << size;
+        ASSERT_EQ(vekai_ipc_receive(responses.get(), 30000, &data, &length), VEKAI_IPC_OK) << size;
         std::vector<uint8_t> expected(request.rbegin(), request.rend());
         EXPECT_EQ(std::vector<uint8_t>(data, data + length), expected) << size;
         EXPECT_EQ(release_buffer(responses.get()), VEKAI_IPC_OK);
@@ -175,7 +175,7 @@ TEST_F(PeerLibraryTest, SendNotAcknowledgedWithAckCode) {
     auto plugin = std::async(std::launch::async, [this] {
         const uint8_t* data = nullptr;
         uint32_t length = 0;
-        EXPECT_EQ(vekai_ipc_receive(responses.get(), 3000, &data, &length), VEKAI_IPC_OK);
+        EXPECT_EQ(vekai_ipc_receive(responses.get(), 30000, &data, &length), VEKAI_IPC_OK);
         vekai_ipc_send_kill(responses.get());
     });
     EXPECT_EQ(vekai_peer_send(peerResponses.get(), answer.data(), answer.size()), VEKAI_IPC_NOT_ACKNOWLEDGED);
