@@ -18,13 +18,6 @@
 #include "corvane/vekai_video_frame.h"
 #include "vekai_utilities/external_processor_utilities.h"
 
-#if defined(__SANITIZE_THREAD__)
-// QProcess forks from this multi-threaded program; the thread sanitizer refuses that by default.
-extern "C" const char* __tsan_default_options() {
-    return "die_after_fork=0";
-}
-#endif
-
 namespace vekai {
 namespace {
 

@@ -17,12 +17,6 @@
 #include "corvane/vekai_preprocessor.h"
 #include "corvane/vekai_video_frame.h"
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_options() {
-    return "die_after_fork=0";
-}
-#endif
-
 namespace vekai {
 namespace {
 

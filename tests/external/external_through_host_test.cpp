@@ -28,12 +28,6 @@
 #include "../ipc/ipc_test_support.h"
 #include "fake_machine.h"
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_options() {
-    return "die_after_fork=0";
-}
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;

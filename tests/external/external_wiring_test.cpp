@@ -18,12 +18,6 @@
 // After the inference engine's header: Qt's keyword macros would rename a member there.
 #include "corvane/vekai_external_process.h"
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_options() {
-    return "die_after_fork=0";
-}
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;

@@ -21,14 +21,6 @@ using ipc_test::LogCapture;
 using ipc_test::TempDir;
 namespace fs = std::filesystem;
 
-#if defined(__SANITIZE_THREAD__)
-// QProcess forks from this multi-threaded program and the tests start threads afterwards, which the
-// thread sanitizer refuses by default.
-extern "C" const char* __tsan_default_options() {
-    return "die_after_fork=0";
-}
-#endif
-
 namespace {
 
 // The configuration every test of this program sees: two ready checks instead of five.

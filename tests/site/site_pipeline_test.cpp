@@ -4,13 +4,6 @@
 // the external postprocessor; the camera whose plugin is disabled contributes nothing.
 #include "site_test_support.h"
 
-// The plugin forks the external processor's program from a process with threads.
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_options() {
-    return "die_after_fork=0";
-}
-#endif
-
 namespace sitetest {
 namespace {
 
