@@ -24,7 +24,7 @@ struct LatencySummary {
 // exact.
 class LatencyStats {
 public:
-    static constexpr size_t kDefaultKeptSamples = 100000;
+    static constexpr size_t kDefaultKeptSamples = 10000;
 
     explicit LatencyStats(size_t keptSamples = kDefaultKeptSamples);
     void add(int64_t latencyUs);
