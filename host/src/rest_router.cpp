@@ -95,6 +95,15 @@ void RestRouter::load() {
     store.CopyFrom(saved, store.GetAllocator());
 }
 
+void RestRouter::commitChange() {
+    // The document's pool allocator keeps every value a change replaced until the document goes: a
+    // fresh copy keeps a long run's store at its real size.
+    rapidjson::Document compacted;
+    compacted.CopyFrom(store, compacted.GetAllocator());
+    store.Swap(compacted);
+    save();
+}
+
 void RestRouter::save() const {
     if (!storePath)
         return;
@@ -134,7 +143,7 @@ void RestRouter::addDevice(const std::string& id, const std::string& name) {
     std::lock_guard lock(mutex);
     rapidjson::Value& device = deviceEntry(id);
     device["name"].SetString(name.c_str(), store.GetAllocator());
-    save();
+    commitChange();
 }
 
 std::string RestRouter::parametersOf(const std::string& deviceId) const {
@@ -198,8 +207,9 @@ RestResponse RestRouter::handle(const RestRequest& request) {
         if (patch.Parse(request.body.c_str(), request.body.size()).HasParseError() || !patch.IsObject())
             return errorResponse(400, "invalidParameter", "The body is not a JSON object");
         deepMerge(*target, patch, store.GetAllocator());
-        save();
-        return {200, compact(*target)};
+        std::string merged = compact(*target);
+        commitChange();
+        return {200, std::move(merged)};
     }
     return errorResponse(405, "notAllowed", request.method + " is not allowed on " + path);
 }

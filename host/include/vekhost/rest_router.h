@@ -51,6 +51,8 @@ private:
     rapidjson::Value& deviceEntry(const std::string& id);
     void load();
     void save() const;
+    // After a change: reclaims what it replaced and saves. Pointers into the store become invalid.
+    void commitChange();
 
     const std::string serverId;
     const std::optional<std::filesystem::path> storePath;
